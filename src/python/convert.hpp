@@ -1,0 +1,143 @@
+#pragma once
+// Argument binding, argument kinds, result kinds and failure translation shared by every member.
+//
+// A member is defined as a function of (self, nb::args, nb::kwargs). It binds the call with
+// `Call`, converts each argument in parameter order with the converters below, calls one service
+// and converts its result. Conversion TypeErrors are raised again as "argument '{}': {}".
+
+#include <complex>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include "core/support.hpp"
+
+namespace vantrel::py {
+
+namespace nb = nanobind;
+
+void install_exception_translators();
+
+// The PanicException type (a BaseException subclass named pyo3_runtime.PanicException).
+nb::handle panic_exception_type();
+
+// ---- argument binding ---------------------------------------------------------------------------
+struct Param {
+  const char* name;
+  bool has_default = false;
+};
+
+// Binds positional and keyword arguments to a parameter list, raising the TypeErrors of a normal
+// Python call. `callable` is written as "Class.method()".
+class Call {
+ public:
+  Call(const char* callable, std::initializer_list<Param> params, const nb::args& args,
+       const nb::kwargs& kwargs);
+  // The bound object of parameter i, or an empty handle when it was omitted (has a default).
+  nb::handle operator[](std::size_t i) const { return values_[i]; }
+  bool given(std::size_t i) const { return values_[i].is_valid(); }
+  const char* name(std::size_t i) const { return names_[i]; }
+
+ private:
+  std::vector<const char*> names_;
+  std::vector<nb::handle> values_;
+};
+
+// ---- argument kinds -----------------------------------------------------------------------------
+// Each converter takes the parameter name for the "argument '{}': {}" prefix of its TypeErrors.
+u64 arg_index(nb::handle h, const char* name);
+i32 arg_tag(nb::handle h, const char* name);
+double arg_real(nb::handle h, const char* name);
+std::string arg_text(nb::handle h, const char* name);
+// Read in place: valid while the argument object lives (the duration of the call).
+std::span<const std::uint8_t> arg_bytes(nb::handle h, const char* name);
+Vec3 arg_triple(nb::handle h, const char* name);
+bool arg_flag(nb::handle h, const char* name);
+
+// A 1-D float64 array read in place. Construction checks the kind (TypeError); data() checks
+// contiguity ("The given array is not contiguous", RuntimeError) when the call takes the data.
+class VectorArg {
+ public:
+  VectorArg(nb::handle h, const char* name);
+  ~VectorArg();
+  VectorArg(const VectorArg&) = delete;
+  VectorArg& operator=(const VectorArg&) = delete;
+  std::span<const double> data() const;
+  std::size_t size() const { return size_; }
+
+ private:
+  Py_buffer view_{};
+  std::size_t size_ = 0;
+  bool contiguous_ = false;
+};
+
+// A sequence of tuples, each of exactly `len` items: None gives an empty list.
+std::vector<nb::tuple> arg_tuple_list(nb::handle h, const char* name, std::size_t len);
+// Converters for the items of a tuple taken from arg_tuple_list (TypeErrors carry `name`).
+double item_real(const nb::tuple& t, std::size_t i, const char* name);
+
+// Raises TypeError "'{type}' object cannot be converted to '{target}'" for argument `name`.
+[[noreturn]] void raise_cannot_convert(nb::handle h, const char* target, const char* name);
+
+// ---- result kinds -------------------------------------------------------------------------------
+// Fresh, C-contiguous, writeable arrays that take over the buffer without another copy.
+nb::object vector_result(std::vector<double>&& v);
+nb::object complex_vector_result(std::vector<cplx>&& v);
+nb::object index_vector_result(std::vector<std::int64_t>&& v);
+nb::object grid_result(std::vector<double>&& flat, std::size_t rows, std::size_t cols);
+nb::object complex_grid_result(std::vector<cplx>&& flat, std::size_t rows, std::size_t cols);
+
+// ---- thread-bound records -----------------------------------------------------------------------
+// Records of Simulation, Eigenmode and RadiationPattern may be used and dropped only on the
+// thread that created them. `type_name` is e.g. "vantrel::PySimulation".
+template <class Record>
+class ThreadBound {
+ public:
+  ThreadBound(Record* rec, const char* type_name)
+      : rec_(rec), type_name_(type_name), owner_(std::this_thread::get_id()) {}
+  ThreadBound(const ThreadBound&) = delete;
+  ThreadBound& operator=(const ThreadBound&) = delete;
+  ~ThreadBound() {
+    if (std::this_thread::get_id() != owner_) {
+      report_dropped_elsewhere(type_name_);
+      return;  // the record is left allocated, as it cannot be freed safely here
+    }
+    delete rec_;
+  }
+  Record& get() const {
+    check_thread();
+    return *rec_;
+  }
+  void check_thread() const {
+    if (std::this_thread::get_id() != owner_)
+      throw Panic(std::string(type_name_) + " is unsendable, but sent to another thread!");
+  }
+
+ private:
+  static void report_dropped_elsewhere(const char* type_name);
+  Record* rec_;
+  const char* type_name_;
+  std::thread::id owner_;
+};
+
+void report_unsendable_drop(const char* type_name);
+
+template <class Record>
+void ThreadBound<Record>::report_dropped_elsewhere(const char* type_name) {
+  report_unsendable_drop(type_name);
+}
+
+// Raises TypeError "No constructor defined for {name}".
+[[noreturn]] void no_constructor(const char* class_name);
+
+// Appends a class name to the module's __all__.
+void add_to_all(nb::module_& m, const char* name);
+
+}  // namespace vantrel::py

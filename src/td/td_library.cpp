@@ -1,0 +1,1 @@
+// Time-domain solver library; its sources live beside this file.
