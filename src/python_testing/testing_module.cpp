@@ -9,4 +9,8 @@ NB_MODULE(_testing, m) {
   vantrel::py::install_exception_translators();
   vantrel::testing::bind_convert_probes(m);
   vantrel::testing::bind_mesh_probes(m);
+  vantrel::testing::bind_config_probes(m);
+  vantrel::testing::bind_solvers_probes(m);
+  vantrel::testing::bind_fd_probes(m);
+  vantrel::testing::bind_td_probes(m);
 }

@@ -1,0 +1,5 @@
+#include "python_testing/testing_parts.hpp"
+
+namespace vantrel::testing {
+void bind_config_probes(nanobind::module_&) {}
+}  // namespace vantrel::testing
