@@ -16,65 +16,85 @@ namespace toml_reader {
 template <>
 struct Schema<MeshConfig> {
   static constexpr std::string_view expecting = "struct MeshConfig";
-  static constexpr auto fields = std::tuple{required("file", &MeshConfig::file)};
+  static constexpr auto fields = std::tuple{
+      required("file", &MeshConfig::file),
+  };
 };
 
 template <>
 struct Schema<FrequencyConfig> {
   static constexpr std::string_view expecting = "struct FrequencyConfig";
-  static constexpr auto fields = std::tuple{defaulted("values", &FrequencyConfig::values),
-                                            defaulted("range", &FrequencyConfig::range)};
+  static constexpr auto fields = std::tuple{
+      defaulted("values", &FrequencyConfig::values),
+      defaulted("range", &FrequencyConfig::range),
+  };
 };
 
 template <>
 struct Schema<PecConfig> {
   static constexpr std::string_view expecting = "struct PecConfig";
-  static constexpr auto fields = std::tuple{required("tags", &PecConfig::tags)};
+  static constexpr auto fields = std::tuple{
+      required("tags", &PecConfig::tags),
+  };
 };
 
 template <>
 struct Schema<SolverConfig> {
   static constexpr std::string_view expecting = "struct SolverConfig";
-  static constexpr auto fields = std::tuple{defaulted("prefer", &SolverConfig::prefer)};
+  static constexpr auto fields = std::tuple{
+      defaulted("prefer", &SolverConfig::prefer),
+  };
 };
 
 template <>
 struct Schema<AdaptiveConfig> {
   static constexpr std::string_view expecting = "struct AdaptiveConfig";
-  static constexpr auto fields = std::tuple{defaulted("theta", &AdaptiveConfig::theta),
-                                            defaulted("refinement_ratio", &AdaptiveConfig::refinement_ratio)};
+  static constexpr auto fields = std::tuple{
+      defaulted("theta", &AdaptiveConfig::theta),
+      defaulted("refinement_ratio", &AdaptiveConfig::refinement_ratio),
+  };
 };
 
 template <>
 struct Schema<EigenmodeConfig> {
   static constexpr std::string_view expecting = "struct EigenmodeConfig";
-  static constexpr auto fields = std::tuple{required("target_frequency", &EigenmodeConfig::target_frequency),
-                                            defaulted("n_modes", &EigenmodeConfig::n_modes)};
+  static constexpr auto fields = std::tuple{
+      required("target_frequency", &EigenmodeConfig::target_frequency),
+      defaulted("n_modes", &EigenmodeConfig::n_modes),
+  };
 };
 
 template <>
 struct Schema<OutputConfig> {
   static constexpr std::string_view expecting = "struct OutputConfig";
   static constexpr auto fields = std::tuple{
-      defaulted("touchstone", &OutputConfig::touchstone), defaulted("z0", &OutputConfig::z0),
-      defaulted("vtk", &OutputConfig::vtk),               defaulted("farfield", &OutputConfig::farfield),
-      defaulted("nfft_tag", &OutputConfig::nfft_tag),     defaulted("group_delay", &OutputConfig::group_delay)};
+      defaulted("touchstone", &OutputConfig::touchstone),
+      defaulted("z0", &OutputConfig::z0),
+      defaulted("vtk", &OutputConfig::vtk),
+      defaulted("farfield", &OutputConfig::farfield),
+      defaulted("nfft_tag", &OutputConfig::nfft_tag),
+      defaulted("group_delay", &OutputConfig::group_delay),
+  };
 };
 
 template <>
 struct Schema<DebyeConfig> {
   static constexpr std::string_view expecting = "struct DebyeConfig";
-  static constexpr auto fields =
-      std::tuple{required("er_inf", &DebyeConfig::er_inf), required("er_static", &DebyeConfig::er_static),
-                 required("tau_s", &DebyeConfig::tau_s)};
+  static constexpr auto fields = std::tuple{
+      required("er_inf", &DebyeConfig::er_inf),
+      required("er_static", &DebyeConfig::er_static),
+      required("tau_s", &DebyeConfig::tau_s),
+  };
 };
 
 template <>
 struct Schema<DrudeConfig> {
   static constexpr std::string_view expecting = "struct DrudeConfig";
-  static constexpr auto fields = std::tuple{defaulted("er_inf", &DrudeConfig::er_inf),
-                                            required("plasma_freq_hz", &DrudeConfig::plasma_freq_hz),
-                                            required("damping_freq_hz", &DrudeConfig::damping_freq_hz)};
+  static constexpr auto fields = std::tuple{
+      defaulted("er_inf", &DrudeConfig::er_inf),
+      required("plasma_freq_hz", &DrudeConfig::plasma_freq_hz),
+      required("damping_freq_hz", &DrudeConfig::damping_freq_hz),
+  };
 };
 
 template <>
@@ -82,10 +102,16 @@ struct Schema<MaterialConfig> {
   using M = MaterialConfig;
   static constexpr std::string_view expecting = "struct MaterialConfig";
   static constexpr auto fields = std::tuple{
-      required("volume_tag", &M::volume_tag), defaulted("er", &M::er),           defaulted("ur", &M::ur),
-      defaulted("tand", &M::tand),            defaulted("conductivity", &M::conductivity),
-      defaulted("er_diag", &M::er_diag),      defaulted("ur_diag", &M::ur_diag), defaulted("debye", &M::debye),
-      defaulted("drude", &M::drude)};
+      required("volume_tag", &M::volume_tag),
+      defaulted("er", &M::er),
+      defaulted("ur", &M::ur),
+      defaulted("tand", &M::tand),
+      defaulted("conductivity", &M::conductivity),
+      defaulted("er_diag", &M::er_diag),
+      defaulted("ur_diag", &M::ur_diag),
+      defaulted("debye", &M::debye),
+      defaulted("drude", &M::drude),
+  };
 };
 
 template <>
@@ -93,19 +119,29 @@ struct Schema<PmlConfig> {
   using P = PmlConfig;
   static constexpr std::string_view expecting = "struct PmlConfig";
   static constexpr auto fields = std::tuple{
-      required("volume_tag", &P::volume_tag), required("direction", &P::direction),
-      required("inner_face", &P::inner_face), required("thickness", &P::thickness),
-      defaulted("er_base", &P::er_base),      defaulted("ur_base", &P::ur_base),
-      defaulted("exponent", &P::exponent),    defaulted("delta_max", &P::delta_max)};
+      required("volume_tag", &P::volume_tag),
+      required("direction", &P::direction),
+      required("inner_face", &P::inner_face),
+      required("thickness", &P::thickness),
+      defaulted("er_base", &P::er_base),
+      defaulted("ur_base", &P::ur_base),
+      defaulted("exponent", &P::exponent),
+      defaulted("delta_max", &P::delta_max),
+  };
 };
 
 template <>
 struct Schema<PortConfig::Rectangular> {
   using K = PortConfig::Rectangular;
   static constexpr std::string_view expecting = "struct variant PortConfig::Rectangular";
-  static constexpr auto fields =
-      std::tuple{required("tag", &K::tag), defaulted("width", &K::width), defaulted("height", &K::height),
-                 defaulted("mode", &K::mode), defaulted("er", &K::er),     defaulted("power", &K::power)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &K::tag),
+      defaulted("width", &K::width),
+      defaulted("height", &K::height),
+      defaulted("mode", &K::mode),
+      defaulted("er", &K::er),
+      defaulted("power", &K::power),
+  };
 };
 
 template <>
@@ -113,81 +149,118 @@ struct Schema<PortConfig::Floquet> {
   using K = PortConfig::Floquet;
   static constexpr std::string_view expecting = "struct variant PortConfig::Floquet";
   static constexpr auto fields = std::tuple{
-      required("tag", &K::tag),         defaulted("scan_theta_deg", &K::scan_theta_deg),
-      defaulted("scan_phi_deg", &K::scan_phi_deg), defaulted("mode_nr", &K::mode_nr),
-      defaulted("er", &K::er),          defaulted("power", &K::power)};
+      required("tag", &K::tag),
+      defaulted("scan_theta_deg", &K::scan_theta_deg),
+      defaulted("scan_phi_deg", &K::scan_phi_deg),
+      defaulted("mode_nr", &K::mode_nr),
+      defaulted("er", &K::er),
+      defaulted("power", &K::power),
+  };
 };
 
 template <>
 struct Schema<PortConfig::UserDefined> {
   using K = PortConfig::UserDefined;
   static constexpr std::string_view expecting = "struct variant PortConfig::UserDefined";
-  static constexpr auto fields =
-      std::tuple{required("tag", &K::tag), required("e_field", &K::e_field), defaulted("power", &K::power)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &K::tag),
+      required("e_field", &K::e_field),
+      defaulted("power", &K::power),
+  };
 };
 
 template <>
 struct Schema<PortConfig::Coax> {
   using K = PortConfig::Coax;
   static constexpr std::string_view expecting = "struct variant PortConfig::Coax";
-  static constexpr auto fields =
-      std::tuple{required("tag", &K::tag),         required("ri", &K::ri),       required("ro", &K::ro),
-                 defaulted("origin", &K::origin), defaulted("z_axis", &K::z_axis), defaulted("er", &K::er),
-                 defaulted("power", &K::power)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &K::tag),
+      required("ri", &K::ri),
+      required("ro", &K::ro),
+      defaulted("origin", &K::origin),
+      defaulted("z_axis", &K::z_axis),
+      defaulted("er", &K::er),
+      defaulted("power", &K::power),
+  };
 };
 
 template <>
 struct Schema<PortConfig::Lumped> {
   using K = PortConfig::Lumped;
   static constexpr std::string_view expecting = "struct variant PortConfig::Lumped";
-  static constexpr auto fields =
-      std::tuple{required("tag", &K::tag),         defaulted("z0", &K::z0),         required("direction", &K::direction),
-                 defaulted("width", &K::width),    defaulted("height", &K::height), defaulted("power", &K::power)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &K::tag),
+      defaulted("z0", &K::z0),
+      required("direction", &K::direction),
+      defaulted("width", &K::width),
+      defaulted("height", &K::height),
+      defaulted("power", &K::power),
+  };
 };
 
 template <>
 struct Schema<PortConfig::Abc> {
   using K = PortConfig::Abc;
   static constexpr std::string_view expecting = "struct variant PortConfig::Abc";
-  static constexpr auto fields =
-      std::tuple{required("tag", &K::tag), defaulted("order", &K::order), defaulted("abctype", &K::abctype)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &K::tag),
+      defaulted("order", &K::order),
+      defaulted("abctype", &K::abctype),
+  };
 };
 
 template <>
 struct Schema<PortConfig::Pmc> {
   static constexpr std::string_view expecting = "struct variant PortConfig::Pmc";
-  static constexpr auto fields = std::tuple{required("tag", &PortConfig::Pmc::tag)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &PortConfig::Pmc::tag),
+  };
 };
 
 template <>
 struct Schema<PortConfig::LumpedElement> {
   using K = PortConfig::LumpedElement;
   static constexpr std::string_view expecting = "struct variant PortConfig::LumpedElement";
-  static constexpr auto fields =
-      std::tuple{required("tag", &K::tag),       defaulted("r", &K::r),           defaulted("l", &K::l),
-                 defaulted("c", &K::c),          defaulted("width", &K::width),   defaulted("height", &K::height),
-                 defaulted("direction", &K::direction)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &K::tag),
+      defaulted("r", &K::r),
+      defaulted("l", &K::l),
+      defaulted("c", &K::c),
+      defaulted("width", &K::width),
+      defaulted("height", &K::height),
+      defaulted("direction", &K::direction),
+  };
 };
 
 template <>
 struct Schema<PortConfig::SurfaceImpedance> {
   using K = PortConfig::SurfaceImpedance;
   static constexpr std::string_view expecting = "struct variant PortConfig::SurfaceImpedance";
-  static constexpr auto fields =
-      std::tuple{required("tag", &K::tag),   defaulted("conductivity", &K::conductivity),
-                 defaulted("mur", &K::mur),  defaulted("er", &K::er),
-                 defaulted("thickness", &K::thickness), defaulted("zs", &K::zs)};
+  static constexpr auto fields = std::tuple{
+      required("tag", &K::tag),
+      defaulted("conductivity", &K::conductivity),
+      defaulted("mur", &K::mur),
+      defaulted("er", &K::er),
+      defaulted("thickness", &K::thickness),
+      defaulted("zs", &K::zs),
+  };
 };
 
 template <>
 struct Schema<Config> {
   static constexpr std::string_view expecting = "struct Config";
   static constexpr auto fields = std::tuple{
-      required("mesh", &Config::mesh),           defaulted("frequency", &Config::frequency),
-      defaulted("ports", &Config::ports),        defaulted("materials", &Config::materials),
-      required("pec", &Config::pec),             defaulted("solver", &Config::solver),
-      defaulted("adaptive", &Config::adaptive),  defaulted("eigenmode", &Config::eigenmode),
-      defaulted("pml", &Config::pml),            defaulted("output", &Config::output)};
+      required("mesh", &Config::mesh),
+      defaulted("frequency", &Config::frequency),
+      defaulted("ports", &Config::ports),
+      defaulted("materials", &Config::materials),
+      required("pec", &Config::pec),
+      defaulted("solver", &Config::solver),
+      defaulted("adaptive", &Config::adaptive),
+      defaulted("eigenmode", &Config::eigenmode),
+      defaulted("pml", &Config::pml),
+      defaulted("output", &Config::output),
+  };
 };
 
 }  // namespace toml_reader

@@ -90,13 +90,13 @@ struct Floquet {
 };
 // "user_defined": port with a given constant field vector.
 struct UserDefined {
-  i32 tag = 0;         // required
-  Vec3 e_field = {};   // required
+  i32 tag = 0;  // required
+  Vec3 e_field = {};  // required
   double power = 1.0;
 };
 // "coax": coaxial TEM port; origin and axis default to the surface frame.
 struct Coax {
-  i32 tag = 0;     // required
+  i32 tag = 0;  // required
   double ri = 0.0;  // required
   double ro = 0.0;  // required
   std::optional<Vec3> origin;
@@ -178,15 +178,15 @@ struct PortConfig {
 
 // `debye` sub-table of a material: eps_r(w) = er_inf + (er_static - er_inf)/(1 + j w tau_s).
 struct DebyeConfig {
-  double er_inf = 0.0;     // required
+  double er_inf = 0.0;  // required
   double er_static = 0.0;  // required
-  double tau_s = 0.0;      // required, seconds
+  double tau_s = 0.0;  // required, seconds
 };
 
 // `drude` sub-table of a material (frequencies in Hz, not rad/s).
 struct DrudeConfig {
   double er_inf = 1.0;
-  double plasma_freq_hz = 0.0;   // required
+  double plasma_freq_hz = 0.0;  // required
   double damping_freq_hz = 0.0;  // required
 };
 
@@ -205,10 +205,10 @@ struct MaterialConfig {
 
 // One [[pml]] entry: a graded stretched-coordinate absorbing layer on volume_tag.
 struct PmlConfig {
-  i32 volume_tag = 0;     // required
-  Vec3 direction = {};    // required: absorbing direction, pointing outwards
+  i32 volume_tag = 0;  // required
+  Vec3 direction = {};  // required: absorbing direction, pointing outwards
   double inner_face = 0.0;  // required: inner-face coordinate along direction's dominant axis
-  double thickness = 0.0;   // required, metres
+  double thickness = 0.0;  // required, metres
   double er_base = 1.0;
   double ur_base = 1.0;
   double exponent = 1.5;
