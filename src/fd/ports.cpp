@@ -323,7 +323,8 @@ FloquetPort::FloquetPort(const PortFrame& frame_, u64 number_, double power_, do
   require_power(power, label);
   require(positive_finite(area), label, "aperture area must be above 0 m^2, got " + fmt_float(area));
   require(std::isfinite(phi), label, "scan_phi_deg must be finite");
-  require(std::isfinite(theta) && std::cos(theta) > 0.0, label,
+  // cos(pi/2) is 6e-17 in f64, not 0: a grazing scan is refused with a margin.
+  require(std::isfinite(theta) && std::cos(theta) > 1e-9, label,
           "scan_theta_deg must lie strictly between -90 and 90 degrees, got " +
               fmt_float(theta / DEG_TO_RAD));
 }

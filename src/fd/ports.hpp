@@ -143,7 +143,7 @@ class RectangularPort final : public Port {
 // Plane wave at scan angles (theta, phi) through a periodic cell of the given area.
 class FloquetPort final : public Port {
  public:
-  // Refuses power or area not above 0 and cos(theta) not above 0 (grazing or backward scan).
+  // Refuses power or area not above 0 and a grazing or backward scan (cos(theta) <= 1e-9).
   FloquetPort(const PortFrame& frame, u64 number, double power, double er, double area,
               double theta, double phi, u32 mode);
 
