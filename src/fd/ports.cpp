@@ -54,6 +54,32 @@ Vec3 bounding_extents(const Mesh& mesh, const std::vector<u64>& nodes) {
   return {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
 }
 
+// The area centroid of the faces: the centre of a meshed rectangle or annulus whatever the
+// mesh density, where the mode fields are centred. (The mean of the nodes drifts towards the
+// densely meshed side, which moves the mode off the walls.) Node mean for a zero-area aperture.
+Vec3 aperture_centroid(const Mesh& mesh, const std::vector<u64>& faces,
+                       const std::vector<u64>& nodes) {
+  Vec3 sum{0.0, 0.0, 0.0};
+  double area = 0.0;
+  for (u64 f : faces) {
+    const Vec3& p0 = node_at(mesh, mesh.faces[f][0]);
+    const Vec3& p1 = node_at(mesh, mesh.faces[f][1]);
+    const Vec3& p2 = node_at(mesh, mesh.faces[f][2]);
+    const Vec3 c = cross3(sub3(p1, p0), sub3(p2, p0));
+    const double a = 0.5 * std::sqrt(dot3(c, c));
+    for (int k = 0; k < 3; ++k) sum[k] += a * (p0[k] + p1[k] + p2[k]) / 3.0;
+    area += a;
+  }
+  if (area > 0.0) return {sum[0] / area, sum[1] / area, sum[2] / area};
+  Vec3 mean{0.0, 0.0, 0.0};
+  for (u64 n : nodes) {
+    const Vec3& p = node_at(mesh, n);
+    for (int k = 0; k < 3; ++k) mean[k] += p[k];
+  }
+  for (int k = 0; k < 3; ++k) mean[k] /= static_cast<double>(nodes.size());
+  return mean;
+}
+
 }  // namespace
 
 // ---- frames ---------------------------------------------------------------------------------------
@@ -100,12 +126,7 @@ std::vector<u64> port_nodes(const Mesh& mesh, const std::vector<u64>& faces) {
 PortAperture build_port_frame(const Mesh& mesh, const std::vector<u64>& faces) {
   if (faces.empty()) panic("build_port_frame: a port aperture needs at least one face");
   const std::vector<u64> nodes = port_nodes(mesh, faces);
-  Vec3 origin{0.0, 0.0, 0.0};
-  for (u64 n : nodes) {
-    const Vec3& p = node_at(mesh, n);
-    for (int k = 0; k < 3; ++k) origin[k] += p[k];
-  }
-  for (int k = 0; k < 3; ++k) origin[k] /= static_cast<double>(nodes.size());
+  const Vec3 origin = aperture_centroid(mesh, faces, nodes);
 
   // Normal of the first face, turned away from its first tetrahedron (out of the meshed region).
   const u64 f0 = faces[0];
@@ -171,9 +192,14 @@ ApertureExtents aperture_extents(const Mesh& mesh, const std::vector<u64>& faces
                                  const Vec3& direction) {
   const std::vector<u64> nodes = port_nodes(mesh, faces);
   const Vec3 ext = bounding_extents(mesh, nodes);
+  // The height is a length: measured along the unit direction, whatever length the direction
+  // was given with. A zero direction measures height 0, which the lumped kinds refuse.
+  const double len = std::sqrt(dot3(direction, direction));
+  const Vec3 unit = len > 0.0 ? Vec3{direction[0] / len, direction[1] / len, direction[2] / len}
+                              : direction;
   double dmin = INFINITY, dmax = -INFINITY;
   for (u64 n : nodes) {
-    const double d = dot3(node_at(mesh, n), direction);
+    const double d = dot3(node_at(mesh, n), unit);
     dmin = std::fmin(dmin, d);
     dmax = std::fmax(dmax, d);
   }

@@ -50,7 +50,7 @@ struct PortAperture {
   double extent_minor = 0.0;
 };
 
-// origin = mean of the distinct nodes; w = unit normal of the first face, turned to point away
+// origin = area centroid of the faces; w = unit normal of the first face, turned to point away
 // from that face's first tetrahedron; u = the in-plane global axis of larger extent (ties: lower
 // axis) with its w component removed; v = w x u. The faces must be non-empty.
 PortAperture build_port_frame(const Mesh& mesh, const std::vector<u64>& faces);
@@ -61,8 +61,8 @@ PortAperture build_port_frame(const Mesh& mesh, const std::vector<u64>& faces);
 PortFrame build_coax_frame(const PortFrame& measured, const std::optional<Vec3>& origin,
                            const std::optional<Vec3>& z_axis, u64 port_number);
 
-// Measured width and height of a lumped aperture along direction d (not normalised):
-// height = max(p.d) - min(p.d); width = the largest bounding-box extent over the two global axes
+// Measured width and height of a lumped aperture along direction d (any non-zero length):
+// height = max(p.d) - min(p.d) with d normalised; width = the largest bounding-box extent over the two global axes
 // other than d's dominant axis (0.0 when both are 0).
 struct ApertureExtents {
   double width = 0.0;

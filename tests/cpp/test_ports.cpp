@@ -439,7 +439,9 @@ TEST(Aperture, LumpedApertureAndLines) {
   const ApertureExtents e = aperture_extents(m, faces, {0.0, 0.0, 1.0});
   EXPECT_DOUBLE_EQ(e.height, lz);
   EXPECT_DOUBLE_EQ(e.width, ly);  // largest extent off the z axis (x extent is 0)
-  EXPECT_DOUBLE_EQ(aperture_extents(m, faces, {0.0, 0.0, 2.0}).height, 2.0 * lz);
+  // The height is a length, not scaled by |direction|.
+  EXPECT_DOUBLE_EQ(aperture_extents(m, faces, {0.0, 0.0, 2.0}).height, lz);
+  EXPECT_EQ(aperture_extents(m, faces, {0.0, 0.0, 0.0}).height, 0.0);
   // Lines start at the nodes lowest along the direction and run `height` metres along it, also
   // for a configured direction of length 2.
   const auto lines = lumped_integration_lines(m, faces, {0.0, 0.0, 2.0}, lz);
