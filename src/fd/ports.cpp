@@ -267,6 +267,21 @@ char32_t abc_kind_from_text(std::string_view s) {
   return cp;
 }
 
+// ---- mode formulas -------------------------------------------------------------------------------
+
+std::optional<double> rect_propagation_constant(double k0, double er, u64 m, u64 n, double a,
+                                                double b) {
+  const double kx = static_cast<double>(m) * PI / a;
+  const double ky = static_cast<double>(n) * PI / b;
+  const double radicand = k0 * k0 * er - kx * kx - ky * ky;
+  if (!(radicand > 0.0)) return std::nullopt;
+  return std::sqrt(radicand);
+}
+
+double coax_impedance(double er, double ri, double ro) {
+  return ETA0 / std::sqrt(er) / (2.0 * PI) * std::log(ro / ri);
+}
+
 // ---- RectangularPort ------------------------------------------------------------------------------
 
 RectangularPort::RectangularPort(u64 m_, u64 n_, double a_, double b_, const PortFrame& frame_,
@@ -291,17 +306,15 @@ double RectangularPort::cutoff_frequency_hz() const {
 }
 
 double RectangularPort::propagation_constant(double k0) const {
-  const double kx = static_cast<double>(m) * PI / a;
-  const double ky = static_cast<double>(n) * PI / b;
-  const double radicand = k0 * k0 * er - kx * kx - ky * ky;
-  if (!(radicand > 0.0)) {
+  const std::optional<double> beta = rect_propagation_constant(k0, er, m, n, a, b);
+  if (!beta) {
     // Evanescent (or exactly at cut-off): no real propagation constant, so no wave to excite or
     // measure. Refused rather than handing NaN or an infinite impedance to the sweep.
     throw Error(port_label(number, "rectangular") + ": TE" + std::to_string(m) +
                 std::to_string(n) + " does not propagate at " + fmt_exp(k0 * C0 / (2.0 * PI), 4) +
                 " Hz (cut-off frequency " + fmt_exp(cutoff_frequency_hz(), 4) + " Hz)");
   }
-  return std::sqrt(radicand);
+  return *beta;
 }
 
 cplx RectangularPort::robin_coefficient(double k0) const {
@@ -411,9 +424,7 @@ CoaxPort::CoaxPort(const PortFrame& frame_, u64 number_, double power_, double e
   require_power(power, label);
 }
 
-double CoaxPort::characteristic_impedance() const {
-  return ETA0 / std::sqrt(er) / (2.0 * PI) * std::log(ro / ri);
-}
+double CoaxPort::characteristic_impedance() const { return coax_impedance(er, ri, ro); }
 
 cplx CoaxPort::robin_coefficient(double k0) const { return {0.0, k0 * std::sqrt(er)}; }
 
@@ -574,6 +585,13 @@ cplx SurfaceImpedance::robin_coefficient(double k0) const {
 void check_port_frequency(const Port& port, double k0) {
   if (const auto* rect = dynamic_cast<const RectangularPort*>(&port)) {
     (void)rect->propagation_constant(k0);
+  }
+}
+
+void check_ports_for_frequencies(const std::vector<std::unique_ptr<Port>>& ports,
+                                 const std::vector<double>& freqs_hz) {
+  for (const auto& port : ports) {
+    for (double f : freqs_hz) check_port_frequency(*port, (f * 2.0 * PI) / C0);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -107,6 +108,14 @@ inline constexpr std::array<AbcCoefficientRow, 5> ABC_COEFFICIENTS = {{
 std::pair<double, double> abc_coefficients(char32_t kind);
 // The first character of an abctype text (UTF-8), or 'B' when the text is empty.
 char32_t abc_kind_from_text(std::string_view abctype);
+
+// ---- mode formulas -------------------------------------------------------------------------------
+
+// beta = sqrt(k0^2 er - (m pi/a)^2 - (n pi/b)^2); none at or below cut-off (no real root).
+std::optional<double> rect_propagation_constant(double k0, double er, u64 m, u64 n, double a,
+                                                double b);
+// Zc = eta0/sqrt(er)/(2 pi) * ln(ro/ri), ohms
+double coax_impedance(double er, double ri, double ro);
 
 // ---- the five port kinds -------------------------------------------------------------------------
 
@@ -295,5 +304,8 @@ class SurfaceImpedance final : public Port {
 // Throws Error when the port has no propagating mode at k0 (a rectangular port at or below its
 // cut-off), naming the port, the frequency and the cut-off frequency. Other kinds always pass.
 void check_port_frequency(const Port& port, double k0);
+// check_port_frequency for every port at every frequency (Hz), k0 = 2 pi f / c0.
+void check_ports_for_frequencies(const std::vector<std::unique_ptr<Port>>& ports,
+                                 const std::vector<double>& freqs_hz);
 
 }  // namespace vantrel

@@ -172,6 +172,13 @@ TEST(RectangularPort, BelowCutoffIsRefusedNotNaN) {
   EXPECT_NO_THROW(check_port_frequency(p, k0_of(7e9)));
   const AbcBoundary abc(1, U'B');
   EXPECT_NO_THROW(check_port_frequency(abc, k0));
+  EXPECT_FALSE(rect_propagation_constant(k0, 1.0, 1, 0, 22.86e-3, 10.16e-3).has_value());
+  // The whole sweep is checked before it starts: one frequency below cut-off is enough.
+  std::vector<std::unique_ptr<Port>> ports;
+  ports.push_back(std::make_unique<AbcBoundary>(1, U'B'));
+  ports.push_back(std::make_unique<RectangularPort>(p));
+  EXPECT_NO_THROW(check_ports_for_frequencies(ports, {7e9, 10e9}));
+  EXPECT_THROW(check_ports_for_frequencies(ports, {7e9, 6e9, 10e9}), Error);
 }
 
 TEST(RectangularPort, RefusesApertureWithoutFiniteFormulas) {
