@@ -4,10 +4,12 @@
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <tuple>
 #include <vector>
 
+#include "core/materials.hpp"
 #include "core/mesh.hpp"
 #include "fd/ports.hpp"
 #include "fd/tri_geometry.hpp"
@@ -135,6 +137,39 @@ void bind_fd_probes(nb::module_& m) {
           return std::make_tuple(integral * std::sqrt(er) / (2.0 * ETA0), port.wave_impedance(1.0));
         },
         "(xyz, tets, tris, ri, ro, power, er) -> (modal power through the aperture, Zc)");
+  // Seconds spent in material_tensors_with_pml on a mesh: `n_regions` regions share the
+  // tetrahedra in turn (Debye when `dispersive`), and the tetrahedra with z above `pml_from`
+  // form a +z layer. Returns (seconds, number of tetrahedra).
+  m.def("material_tensors_timing",
+        [](const std::vector<double>& xyz, const std::vector<u64>& tets, u64 n_regions,
+           bool dispersive, double pml_from, double freq_hz) {
+          const ProbeMesh pm = probe_mesh(xyz, tets, {});
+          const u64 nt = pm.mesh.tets.size();
+          std::vector<MaterialRegion> regions(std::max<u64>(n_regions, 1));
+          for (std::size_t r = 0; r < regions.size(); ++r) {
+            regions[r].er = 2.0 + static_cast<double>(r);
+            regions[r].tand = 1e-3;
+            if (dispersive) regions[r].dispersion = Dispersion::debye(2.0, 4.0, 1e-10);
+          }
+          for (u64 t = 0; t < nt; ++t) regions[t % regions.size()].tets.push_back(t);
+          PmlRegion layer;
+          layer.direction = {0.0, 0.0, 1.0};
+          layer.inner_face = pml_from;
+          layer.thickness = 1.0;
+          layer.delta_max = 1.0;
+          for (u64 t = 0; t < nt; ++t) {
+            double zc = 0.0;
+            for (u64 n : pm.mesh.tets[t]) zc += 0.25 * pm.mesh.nodes[n][2];
+            if (zc > pml_from) layer.tets.push_back(t);
+          }
+          const auto start = std::chrono::steady_clock::now();
+          const MaterialTensors mt =
+              material_tensors_with_pml(nt, regions, {layer}, pm.mesh, freq_hz);
+          const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - start;
+          if (mt.eps.size() != nt) panic("material_tensors_timing: wrong size");
+          return std::make_tuple(dt.count(), nt);
+        },
+        "(xyz, tets, n_regions, dispersive, pml_from, freq_hz) -> (seconds, n_tets)");
 }
 
 }  // namespace vantrel::testing
