@@ -31,10 +31,13 @@ cplx region_permittivity(const MaterialRegion& region, int k, double omega) {
 MaterialTensors material_tensors_at(u64 n_tets, const std::vector<MaterialRegion>& regions,
                                     double freq_hz) {
   const std::size_t n = static_cast<std::size_t>(n_tets);
-  std::vector<std::array<cplx, 3>> eps(n, {cplx{}, cplx{}, cplx{}});
-  std::vector<Vec3> mu(n, Vec3{0.0, 0.0, 0.0});
-  std::vector<Vec3> tand(n, Vec3{0.0, 0.0, 0.0});
-  std::vector<Vec3> sigma(n, Vec3{0.0, 0.0, 0.0});
+  // Diagonals accumulate in place; loss tangent and conductivity are the same on all three axes
+  // of a region, so one sum per tetrahedron each carries them.
+  MaterialTensors out;
+  out.eps.assign(n, Tensor3{});
+  out.mu.assign(n, Tensor3{});
+  std::vector<double> tand(n, 0.0);
+  std::vector<double> sigma(n, 0.0);
   std::vector<char> covered(n, 0);
 
   const double omega = TWO_PI * freq_hz;
@@ -49,18 +52,15 @@ MaterialTensors material_tensors_at(u64 n_tets, const std::vector<MaterialRegion
     for (u64 t : region.tets) {
       check_index(t, n_tets);
       for (int k = 0; k < 3; ++k) {
-        eps[t][k] += e[k];
-        mu[t][k] += m[k];
-        tand[t][k] += region.tand;
-        sigma[t][k] += region.conductivity;
+        out.eps[t][4 * k] += e[k];
+        out.mu[t][4 * k] += m[k];
       }
+      tand[t] += region.tand;
+      sigma[t] += region.conductivity;
       covered[t] = 1;
     }
   }
 
-  MaterialTensors out;
-  out.eps.resize(n);
-  out.mu.resize(n);
   const cplx w_eps0(omega * EPS0, 0.0);
   for (std::size_t t = 0; t < n; ++t) {
     if (!covered[t]) {
@@ -68,16 +68,12 @@ MaterialTensors material_tensors_at(u64 n_tets, const std::vector<MaterialRegion
       out.mu[t] = tensor_identity();
       continue;
     }
-    Tensor3 et{}, mt{};
+    const cplx loss = sigma[t] != 0.0 ? cdiv(cplx(0.0, sigma[t]), w_eps0) : cplx(0.0, 0.0);
     for (int k = 0; k < 3; ++k) {
       // eps <- eps*(1 - j*tand) - j*sigma/(omega*eps0)
-      cplx v = cmul(eps[t][k], cplx(1.0, -tand[t][k]));
-      if (sigma[t][k] != 0.0) v -= cdiv(cplx(0.0, sigma[t][k]), w_eps0);
-      et[4 * k] = v;
-      mt[4 * k] = cplx(mu[t][k], 0.0);
+      cplx& v = out.eps[t][4 * k];
+      v = cmul(v, cplx(1.0, -tand[t])) - loss;
     }
-    out.eps[t] = et;
-    out.mu[t] = mt;
   }
   return out;
 }

@@ -54,6 +54,32 @@ Vec3 bounding_extents(const Mesh& mesh, const std::vector<u64>& nodes) {
   return {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
 }
 
+// The area centroid of the faces: the centre of a meshed rectangle or annulus whatever the
+// mesh density, where the mode fields are centred. (The mean of the nodes drifts towards the
+// densely meshed side, which moves the mode off the walls.) Node mean for a zero-area aperture.
+Vec3 aperture_centroid(const Mesh& mesh, const std::vector<u64>& faces,
+                       const std::vector<u64>& nodes) {
+  Vec3 sum{0.0, 0.0, 0.0};
+  double area = 0.0;
+  for (u64 f : faces) {
+    const Vec3& p0 = node_at(mesh, mesh.faces[f][0]);
+    const Vec3& p1 = node_at(mesh, mesh.faces[f][1]);
+    const Vec3& p2 = node_at(mesh, mesh.faces[f][2]);
+    const Vec3 c = cross3(sub3(p1, p0), sub3(p2, p0));
+    const double a = 0.5 * std::sqrt(dot3(c, c));
+    for (int k = 0; k < 3; ++k) sum[k] += a * (p0[k] + p1[k] + p2[k]) / 3.0;
+    area += a;
+  }
+  if (area > 0.0) return {sum[0] / area, sum[1] / area, sum[2] / area};
+  Vec3 mean{0.0, 0.0, 0.0};
+  for (u64 n : nodes) {
+    const Vec3& p = node_at(mesh, n);
+    for (int k = 0; k < 3; ++k) mean[k] += p[k];
+  }
+  for (int k = 0; k < 3; ++k) mean[k] /= static_cast<double>(nodes.size());
+  return mean;
+}
+
 }  // namespace
 
 // ---- frames ---------------------------------------------------------------------------------------
@@ -100,12 +126,7 @@ std::vector<u64> port_nodes(const Mesh& mesh, const std::vector<u64>& faces) {
 PortAperture build_port_frame(const Mesh& mesh, const std::vector<u64>& faces) {
   if (faces.empty()) panic("build_port_frame: a port aperture needs at least one face");
   const std::vector<u64> nodes = port_nodes(mesh, faces);
-  Vec3 origin{0.0, 0.0, 0.0};
-  for (u64 n : nodes) {
-    const Vec3& p = node_at(mesh, n);
-    for (int k = 0; k < 3; ++k) origin[k] += p[k];
-  }
-  for (int k = 0; k < 3; ++k) origin[k] /= static_cast<double>(nodes.size());
+  const Vec3 origin = aperture_centroid(mesh, faces, nodes);
 
   // Normal of the first face, turned away from its first tetrahedron (out of the meshed region).
   const u64 f0 = faces[0];
@@ -171,9 +192,14 @@ ApertureExtents aperture_extents(const Mesh& mesh, const std::vector<u64>& faces
                                  const Vec3& direction) {
   const std::vector<u64> nodes = port_nodes(mesh, faces);
   const Vec3 ext = bounding_extents(mesh, nodes);
+  // The height is a length: measured along the unit direction, whatever length the direction
+  // was given with. A zero direction measures height 0, which the lumped kinds refuse.
+  const double len = std::sqrt(dot3(direction, direction));
+  const Vec3 unit = len > 0.0 ? Vec3{direction[0] / len, direction[1] / len, direction[2] / len}
+                              : direction;
   double dmin = INFINITY, dmax = -INFINITY;
   for (u64 n : nodes) {
-    const double d = dot3(node_at(mesh, n), direction);
+    const double d = dot3(node_at(mesh, n), unit);
     dmin = std::fmin(dmin, d);
     dmax = std::fmax(dmax, d);
   }
@@ -241,6 +267,21 @@ char32_t abc_kind_from_text(std::string_view s) {
   return cp;
 }
 
+// ---- mode formulas -------------------------------------------------------------------------------
+
+std::optional<double> rect_propagation_constant(double k0, double er, u64 m, u64 n, double a,
+                                                double b) {
+  const double kx = static_cast<double>(m) * PI / a;
+  const double ky = static_cast<double>(n) * PI / b;
+  const double radicand = k0 * k0 * er - kx * kx - ky * ky;
+  if (!(radicand > 0.0)) return std::nullopt;
+  return std::sqrt(radicand);
+}
+
+double coax_impedance(double er, double ri, double ro) {
+  return ETA0 / std::sqrt(er) / (2.0 * PI) * std::log(ro / ri);
+}
+
 // ---- RectangularPort ------------------------------------------------------------------------------
 
 RectangularPort::RectangularPort(u64 m_, u64 n_, double a_, double b_, const PortFrame& frame_,
@@ -265,17 +306,15 @@ double RectangularPort::cutoff_frequency_hz() const {
 }
 
 double RectangularPort::propagation_constant(double k0) const {
-  const double kx = static_cast<double>(m) * PI / a;
-  const double ky = static_cast<double>(n) * PI / b;
-  const double radicand = k0 * k0 * er - kx * kx - ky * ky;
-  if (!(radicand > 0.0)) {
+  const std::optional<double> beta = rect_propagation_constant(k0, er, m, n, a, b);
+  if (!beta) {
     // Evanescent (or exactly at cut-off): no real propagation constant, so no wave to excite or
     // measure. Refused rather than handing NaN or an infinite impedance to the sweep.
     throw Error(port_label(number, "rectangular") + ": TE" + std::to_string(m) +
                 std::to_string(n) + " does not propagate at " + fmt_exp(k0 * C0 / (2.0 * PI), 4) +
                 " Hz (cut-off frequency " + fmt_exp(cutoff_frequency_hz(), 4) + " Hz)");
   }
-  return std::sqrt(radicand);
+  return *beta;
 }
 
 cplx RectangularPort::robin_coefficient(double k0) const {
@@ -323,7 +362,8 @@ FloquetPort::FloquetPort(const PortFrame& frame_, u64 number_, double power_, do
   require_power(power, label);
   require(positive_finite(area), label, "aperture area must be above 0 m^2, got " + fmt_float(area));
   require(std::isfinite(phi), label, "scan_phi_deg must be finite");
-  require(std::isfinite(theta) && std::cos(theta) > 0.0, label,
+  // cos(pi/2) is 6e-17 in f64, not 0: a grazing scan is refused with a margin.
+  require(std::isfinite(theta) && std::cos(theta) > 1e-9, label,
           "scan_theta_deg must lie strictly between -90 and 90 degrees, got " +
               fmt_float(theta / DEG_TO_RAD));
 }
@@ -384,9 +424,7 @@ CoaxPort::CoaxPort(const PortFrame& frame_, u64 number_, double power_, double e
   require_power(power, label);
 }
 
-double CoaxPort::characteristic_impedance() const {
-  return ETA0 / std::sqrt(er) / (2.0 * PI) * std::log(ro / ri);
-}
+double CoaxPort::characteristic_impedance() const { return coax_impedance(er, ri, ro); }
 
 cplx CoaxPort::robin_coefficient(double k0) const { return {0.0, k0 * std::sqrt(er)}; }
 
@@ -547,6 +585,13 @@ cplx SurfaceImpedance::robin_coefficient(double k0) const {
 void check_port_frequency(const Port& port, double k0) {
   if (const auto* rect = dynamic_cast<const RectangularPort*>(&port)) {
     (void)rect->propagation_constant(k0);
+  }
+}
+
+void check_ports_for_frequencies(const std::vector<std::unique_ptr<Port>>& ports,
+                                 const std::vector<double>& freqs_hz) {
+  for (const auto& port : ports) {
+    for (double f : freqs_hz) check_port_frequency(*port, (f * 2.0 * PI) / C0);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,7 +51,7 @@ struct PortAperture {
   double extent_minor = 0.0;
 };
 
-// origin = mean of the distinct nodes; w = unit normal of the first face, turned to point away
+// origin = area centroid of the faces; w = unit normal of the first face, turned to point away
 // from that face's first tetrahedron; u = the in-plane global axis of larger extent (ties: lower
 // axis) with its w component removed; v = w x u. The faces must be non-empty.
 PortAperture build_port_frame(const Mesh& mesh, const std::vector<u64>& faces);
@@ -61,8 +62,8 @@ PortAperture build_port_frame(const Mesh& mesh, const std::vector<u64>& faces);
 PortFrame build_coax_frame(const PortFrame& measured, const std::optional<Vec3>& origin,
                            const std::optional<Vec3>& z_axis, u64 port_number);
 
-// Measured width and height of a lumped aperture along direction d (not normalised):
-// height = max(p.d) - min(p.d); width = the largest bounding-box extent over the two global axes
+// Measured width and height of a lumped aperture along direction d (any non-zero length):
+// height = max(p.d) - min(p.d) with d normalised; width = the largest bounding-box extent over the two global axes
 // other than d's dominant axis (0.0 when both are 0).
 struct ApertureExtents {
   double width = 0.0;
@@ -108,6 +109,14 @@ std::pair<double, double> abc_coefficients(char32_t kind);
 // The first character of an abctype text (UTF-8), or 'B' when the text is empty.
 char32_t abc_kind_from_text(std::string_view abctype);
 
+// ---- mode formulas -------------------------------------------------------------------------------
+
+// beta = sqrt(k0^2 er - (m pi/a)^2 - (n pi/b)^2); none at or below cut-off (no real root).
+std::optional<double> rect_propagation_constant(double k0, double er, u64 m, u64 n, double a,
+                                                double b);
+// Zc = eta0/sqrt(er)/(2 pi) * ln(ro/ri), ohms
+double coax_impedance(double er, double ri, double ro);
+
 // ---- the five port kinds -------------------------------------------------------------------------
 
 // TE_mn mode of a rectangular waveguide aperture a x b (a along u, b along v).
@@ -143,7 +152,7 @@ class RectangularPort final : public Port {
 // Plane wave at scan angles (theta, phi) through a periodic cell of the given area.
 class FloquetPort final : public Port {
  public:
-  // Refuses power or area not above 0 and cos(theta) not above 0 (grazing or backward scan).
+  // Refuses power or area not above 0 and a grazing or backward scan (cos(theta) <= 1e-9).
   FloquetPort(const PortFrame& frame, u64 number, double power, double er, double area,
               double theta, double phi, u32 mode);
 
@@ -295,5 +304,8 @@ class SurfaceImpedance final : public Port {
 // Throws Error when the port has no propagating mode at k0 (a rectangular port at or below its
 // cut-off), naming the port, the frequency and the cut-off frequency. Other kinds always pass.
 void check_port_frequency(const Port& port, double k0);
+// check_port_frequency for every port at every frequency (Hz), k0 = 2 pi f / c0.
+void check_ports_for_frequencies(const std::vector<std::unique_ptr<Port>>& ports,
+                                 const std::vector<double>& freqs_hz);
 
 }  // namespace vantrel
