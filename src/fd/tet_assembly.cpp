@@ -1,7 +1,13 @@
 #include "fd/tet_assembly.hpp"
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <string>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace vantrel {
 
@@ -69,6 +75,24 @@ inline bool is_symmetric(const Tensor3& m) {
 }
 
 }  // namespace
+
+void* bulk_allocate(std::size_t bytes) {
+  constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+  if (bytes == 0) bytes = 1;
+  if (bytes < 8 * HUGE_PAGE) {
+    if (void* p = std::malloc(bytes)) return p;
+    throw std::bad_alloc();
+  }
+  const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  void* p = std::aligned_alloc(HUGE_PAGE, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  ::madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure leaves normal pages
+#endif
+  return p;
+}
+
+void bulk_deallocate(void* p) noexcept { std::free(p); }
 
 BarycentricIntegralTable build_barycentric_table() {
   BarycentricIntegralTable t{};
