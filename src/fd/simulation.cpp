@@ -235,10 +235,7 @@ Simulation build_simulation(Mesh mesh, Config config) {
 }
 
 void check_ports_at_frequencies(const Simulation& sim, const std::vector<double>& frequencies) {
-  for (double f : frequencies) {
-    const double k0 = TWO_PI * f / C0;
-    for (const auto& p : sim.ports) check_port_frequency(*p, k0);
-  }
+  check_ports_for_frequencies(sim.ports, frequencies);
 }
 
 }  // namespace vantrel
