@@ -212,14 +212,11 @@ void bind_fd(nb::module_& m) {
       "A Simulation instance must stay on the thread that created it: the port objects it\n"
       "holds are not safe to share between threads. This is fine for typical Python use.");
   refuse_construction(sim, "Simulation");
-  sim.def_static("from_files", &simulation_from_files,
-                 "from_files(mesh_path, config_path)\n--\n\n"
+  sim.def_static("from_files", &simulation_from_files, nb::sig("def from_files(mesh_path, config_path)"),
                  "Construct a simulation by loading a gmsh `.msh` file and a TOML config from disk.")
-      .def_static("from_bytes", &simulation_from_bytes,
-                  "from_bytes(mesh_bytes, config_toml)\n--\n\n"
+      .def_static("from_bytes", &simulation_from_bytes, nb::sig("def from_bytes(mesh_bytes, config_toml)"),
                   "Construct from in-memory mesh bytes and a TOML config string.")
-      .def("run_sweep", &simulation_run_sweep,
-           "run_sweep($self)\n--\n\n"
+      .def("run_sweep", &simulation_run_sweep, nb::sig("def run_sweep(self)"),
            "Run the configured frequency sweep. Returns a SweepResult with frequencies\n"
            "and S-parameters.")
       .def_prop_ro(
