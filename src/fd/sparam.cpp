@@ -91,6 +91,7 @@ SweepResult run_sweep(const Simulation& sim, SweepTimings* timings) {
     res.solve_time_s = static_cast<double>(sub) / 1e9 + static_cast<double>(whole);
   }
 
+  const auto extract_start = std::chrono::steady_clock::now();
   const std::vector<u64> driven = sim.driven_order();
   const TetGrid grid = build_tet_grid(sim.mesh);
   const u64 nd = res.n_driven;
@@ -155,6 +156,8 @@ SweepResult run_sweep(const Simulation& sim, SweepTimings* timings) {
   res.solutions.reserve(sweep.size());
   for (FrequencySolution& fs : sweep) res.solutions.push_back(std::move(fs.solutions));
   res.frequencies = frequencies;
+  if (timings)
+    timings->extract_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - extract_start).count();
   return res;
 }
 

@@ -30,6 +30,7 @@ struct SweepTimings {
   std::vector<double> rhs_s;       // per frequency: right-hand sides, gather and scatter
   std::vector<double> factor_s;    // per frequency: back end factorize / refactorize
   std::vector<double> solve_s;     // per frequency: back end solves
+  double extract_s = 0.0;          // S-parameter extraction after the sweep (grid included)
   u64 n_free = 0;
   u64 nnz = 0;                     // merged pattern entries handed to the back end
 };

@@ -40,6 +40,7 @@ void bind_sweep_probes(nb::module_& m) {
     d["rhs_s"] = tm.rhs_s;
     d["factor_s"] = tm.factor_s;
     d["solve_s"] = tm.solve_s;
+    d["extract_s"] = tm.extract_s;
     d["solve_time_s"] = r.solve_time_s;
     return d;
   });
