@@ -150,7 +150,7 @@ def test_first_order_absorbing_termination(tmp_path):
 PLATES = {"z0": [1], "zL": [2], "y0": [3], "yb": [3]}  # x faces: natural (magnetic) walls
 
 
-@pytest.mark.parametrize("far_end", ["matched_port", "open"])
+@pytest.mark.parametrize("far_end", ["matched_port", "matched_load", "open"])
 def test_lumped_port_on_parallel_plate_line(tmp_path, far_end):
     # TEM line between plates y = 0 and y = d, magnetic side walls: Z = eta0 d / w. A lumped port
     # of that impedance across the gap is matched to it.
@@ -161,6 +161,8 @@ def test_lumped_port_on_parallel_plate_line(tmp_path, far_end):
     body = f"[[ports]]\ntag = 1\n{port}"
     if far_end == "matched_port":
         body += f"[[ports]]\ntag = 2\n{port}"
+    elif far_end == "matched_load":
+        body += f'[[ports]]\ntype = "lumped_element"\ntag = 2\nr = {z}\ndirection = [0, 1, 0]\n'
     body += "[pec]\ntags = [3]\n"
     r = Simulation.from_bytes(mesh, config([3e9, 5e9], body)).run_sweep()
     for i, f in enumerate(r.frequencies):
@@ -172,9 +174,32 @@ def test_lumped_port_on_parallel_plate_line(tmp_path, far_end):
             assert abs(s[1, 0] - np.exp(-1j * k0 * length)) < 1e-4
             # line-voltage extraction is reciprocal only up to the discretisation of E on the lines
             assert abs(s[0, 1] - s[1, 0]) < 1e-5
+        elif far_end == "matched_load":
+            assert s.shape == (1, 1) and abs(s[0, 0]) < 1e-4  # R = Z of the line absorbs all
         else:
             # open far end (Gamma = +1): S11 = exp(-2j k0 L), all power comes back
             assert abs(s[0, 0] - np.exp(-2j * k0 * length)) < 1e-3
+
+
+def test_second_order_absorbing_boundary_reflects_less(tmp_path):
+    length, f = 20e-3, 10e9
+    mesh = box_mesh(tmp_path, (A, B, length), 3e-3, GUIDE_TAGS)
+    s11 = {}
+    for order in (1, 2):
+        body = ('[[ports]]\ntype = "rectangular"\ntag = 1\n[[ports]]\ntype = "abc"\ntag = 2\n'
+                f'order = {order}\nabctype = "C"\n[pec]\ntags = [3]\n')
+        s11[order] = abs(Simulation.from_bytes(mesh, config([f], body)).run_sweep().sparams[0, 0, 0])
+    k0, beta = 2 * math.pi * f / C0, te10_beta(f)
+    assert abs(s11[1] - (k0 - beta) / (k0 + beta)) < 1e-3
+    assert s11[2] < s11[1] / 3  # the transverse term takes up most of the TE10 mismatch
+
+
+def test_sweep_without_driven_ports(small_guide):
+    body = '[[ports]]\ntype = "abc"\ntag = 1\n[[ports]]\ntype = "abc"\ntag = 2\n[pec]\ntags = [3]\n'
+    sim = Simulation.from_bytes(small_guide, config([9e9, 10e9], body))
+    r = sim.run_sweep()
+    assert sim.n_driven_ports == 0 == r.n_driven
+    assert r.sparams.shape == (2, 0, 0) and list(r.frequencies) == [9e9, 10e9]
 
 
 # ---- frequency-dependent materials ----------------------------------------------------------------
