@@ -378,6 +378,19 @@ TEST(SurfaceImpedance, GoodConductor) {
   EXPECT_NEAR(zf.imag(), 0.0, 1e-2 / (sigma * t));
 }
 
+TEST(SurfaceImpedance, FiniteSheetMatchesComplexTanh) {
+  // Zs(t) = Zs(inf)/tanh(gamma t) with gamma = j omega sqrt(mu (eps - j sigma/omega)), through
+  // the skin-depth range; std::tanh of the complex argument is the reference.
+  const double sigma = 1e6, er = 3.0, mur = 2.0, f = 5e9, k0 = k0_of(f), omega = 2.0 * PI * f;
+  const SurfaceImpedance bulk(std::nullopt, std::nullopt, sigma, mur, er, 1);
+  const cplx gamma = cplx(0.0, omega) * std::sqrt(cplx(mur * MU0 * er * EPS0, -mur * MU0 * sigma / omega));
+  for (double t : {1e-7, 1e-6, 3e-6, 1e-5, 1e-4}) {
+    const cplx want = bulk.surface_impedance(k0) / std::tanh(gamma * t);
+    const cplx got = SurfaceImpedance(t, std::nullopt, sigma, mur, er, 1).surface_impedance(k0);
+    EXPECT_NEAR(std::abs(got - want), 0.0, 1e-12 * std::abs(want)) << "t = " << t;
+  }
+}
+
 TEST(SurfaceImpedance, RefusesEntriesWithoutAValue) {
   EXPECT_EQ(error_of([] { SurfaceImpedance(std::nullopt, std::nullopt, 0.0, 1.0, 1.0, 9); }),
             "surface_impedance on tag 9: needs zs or a conductivity above 0 S/m, got conductivity 0.0");
