@@ -1,7 +1,8 @@
 #pragma once
 // Point location over the tetrahedra and evaluation of a frequency-domain solution (one complex
-// coefficient per unknown, V/m·m basis scaling) as E and ∇×E at arbitrary points, plus the
-// voltage integration lines of lumped ports. Coordinates in metres.
+// coefficient per unknown, in V/m: the basis functions carry a length factor and are
+// dimensionless) as E and ∇×E at arbitrary points, plus the voltage along a lumped port's
+// integration line. Coordinates in metres.
 
 #include <array>
 #include <optional>
