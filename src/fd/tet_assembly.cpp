@@ -56,10 +56,11 @@ inline ValueTerm vterm(double c, int x, int y, int z) {
   return {c, 125 * (x + 1) + 25 * (y + 1), 5 * (x + 1) + (y + 1), z};
 }
 
-// c · λx · (g_y × g_z), folded onto the canonical pair.
+// c · λx · (g_y × g_z), folded onto the canonical pair. y = z (only from an edge or face whose
+// nodes are not all in the tetrahedron) is the zero cross product.
 inline CurlTerm cterm(double c, int x, int y, int z) {
-  const int p = PAIR_INDEX[y][z];
-  return {y < z ? c : -c, 125 * (x + 1), 25 * (x + 1), p};
+  if (y == z) return {0.0, 125 * (x + 1), 25 * (x + 1), 0};
+  return {y < z ? c : -c, 125 * (x + 1), 25 * (x + 1), PAIR_INDEX[y][z]};
 }
 
 // Real vector · complex tensor · real vector.
