@@ -6,6 +6,7 @@ E = z sin(pi x/a) sin(pi y/b). The generalised problem E u = k0^2 B u over the f
 reproduce both with second-order accuracy.
 """
 import os
+import re
 import subprocess
 import sys
 
@@ -124,3 +125,16 @@ def test_assembly_independent_of_thread_count(tmp_path):
         outs.add(out.stdout.strip())
     assert len(outs) == 1
     assert int(next(iter(outs)).split()[0]) == 400 * len(tets)
+
+
+@pytest.mark.parametrize("mu_r, message", [
+    (0.0, "matinv3: singular 3x3 material tensor (|det| = 0.000e0)"),
+    (1e-11, "matinv3: singular 3x3 material tensor (|det| = 1.000e-33)"),
+    (complex("nan"), "matinv3: singular 3x3 material tensor (|det| = NaN)"),
+], ids=["zero", "tiny", "nan"])
+def test_singular_permeability_stops_the_assembly(mu_r, message):
+    nodes = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1], [1, 1, 1]], dtype=float)
+    tets = np.array([[0, 1, 2, 3], [1, 2, 3, 4]], dtype=np.int64)
+    with pytest.raises(BaseException, match="^" + re.escape(message) + "$") as info:
+        _testing.fd_elem_assemble(nodes, tets, 1.0, mu_r)
+    assert type(info.value).__name__ == "PanicException"

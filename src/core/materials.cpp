@@ -1,6 +1,7 @@
 #include "core/materials.hpp"
 
 #include <cmath>
+#include <string>
 
 namespace vantrel {
 
@@ -76,6 +77,23 @@ MaterialTensors material_tensors_at(u64 n_tets, const std::vector<MaterialRegion
     }
   }
   return out;
+}
+
+void check_pml_region(const PmlRegion& layer, i32 tag) {
+  const std::string label = "pml on volume tag " + std::to_string(tag) + ": ";
+  if (!(std::isfinite(layer.thickness) && layer.thickness > 0.0)) {
+    throw Error(label + "thickness must be above 0 m, got " + fmt_float(layer.thickness));
+  }
+  for (double d : layer.direction) {
+    if (!std::isfinite(d)) throw Error(label + "direction must be finite");
+  }
+  if (!std::isfinite(layer.inner_face)) throw Error(label + "inner_face must be finite");
+  if (!(std::isfinite(layer.exponent) && layer.exponent >= 0.0)) {
+    throw Error(label + "exponent must not be negative, got " + fmt_float(layer.exponent));
+  }
+  if (!(std::isfinite(layer.delta_max) && layer.delta_max >= 0.0)) {
+    throw Error(label + "delta_max must not be negative, got " + fmt_float(layer.delta_max));
+  }
 }
 
 std::array<cplx, 3> pml_stretch(const PmlRegion& layer, const Vec3& c) {

@@ -103,6 +103,11 @@ MaterialTensors material_tensors_with_pml(u64 n_tets, const std::vector<Material
                                           const std::vector<PmlRegion>& pml_regions,
                                           const Mesh& mesh, double freq_hz);
 
+// Refuses a layer whose stretch has no finite value: thickness not above 0, a non-finite
+// direction, inner face, exponent or delta_max, or a negative exponent or delta_max (a negative
+// stretch amplifies). Error "pml on volume tag {tag}: ...".
+void check_pml_region(const PmlRegion& layer, i32 tag);
+
 // Diagonal stretch tensor Lambda (x, y, z) of a layer for a tetrahedron whose centroid is c.
 std::array<cplx, 3> pml_stretch(const PmlRegion& layer, const Vec3& centroid);
 

@@ -1,6 +1,5 @@
 #include "fd/interp.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -198,49 +197,9 @@ CVec3 FieldSampler::operator()(const Vec3& p) const {
   return eval_field_at_point(basis, mesh, solution, *t, p);
 }
 
-std::vector<u64> face_node_set(const Mesh& mesh, std::span<const u64> faces) {
-  std::vector<u64> nodes;
-  nodes.reserve(3 * faces.size());
-  for (u64 f : faces) {
-    check_index(f, mesh.faces.size());
-    for (u64 n : mesh.faces[f]) nodes.push_back(n);
-  }
-  std::sort(nodes.begin(), nodes.end());
-  nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
-  return nodes;
-}
-
-std::optional<u64> next_lumped_base_node(LumpedBaseNodes& it) {
-  while (it.next < it.node_set.size()) {
-    const u64 n = it.node_set[it.next++];
-    check_index(n, it.nodes.size());
-    if (std::fabs(dot3(it.nodes[n], it.direction) - it.d_min) < it.tolerance) return n;
-  }
-  return std::nullopt;
-}
-
-std::vector<LumpedLine> build_lumped_lines(const Mesh& mesh, std::span<const u64> port_faces,
-                                           const Vec3& direction, double height) {
-  const std::vector<u64> node_set = face_node_set(mesh, port_faces);
-  double d_min = std::numeric_limits<double>::infinity();
-  for (u64 n : node_set) d_min = std::fmin(d_min, dot3(mesh.nodes[n], direction));
-  LumpedBaseNodes it{node_set, mesh.nodes, direction, d_min, 1e-9 * std::fmax(height, 1.0)};
-  std::vector<LumpedLine> lines;
-  while (const auto base = next_lumped_base_node(it)) {
-    const Vec3& b = mesh.nodes[*base];
-    LumpedLine line;
-    for (std::size_t k = 0; k < LUMPED_LINE_POINTS; ++k) {
-      const double s = static_cast<double>(k) / 20.0;
-      for (int c = 0; c < 3; ++c) line[k][c] = b[c] + height * (s * direction[c]);
-    }
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-cplx integrate_line_voltage(const FieldSampler& sampler, const LumpedLine& line) {
+cplx integrate_line_voltage(const FieldSampler& sampler, std::span<const Vec3> line) {
   cplx v = 0.0;
-  for (std::size_t k = 0; k + 1 < LUMPED_LINE_POINTS; ++k) {
+  for (std::size_t k = 0; k + 1 < line.size(); ++k) {
     const Vec3 mid{0.5 * (line[k][0] + line[k + 1][0]), 0.5 * (line[k][1] + line[k + 1][1]),
                    0.5 * (line[k][2] + line[k + 1][2])};
     const CVec3 e = sampler(mid);

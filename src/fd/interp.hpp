@@ -1,7 +1,8 @@
 #pragma once
 // Point location over the tetrahedra and evaluation of a frequency-domain solution (one complex
-// coefficient per unknown, V/m·m basis scaling) as E and ∇×E at arbitrary points, plus the
-// voltage integration lines of lumped ports. Coordinates in metres.
+// coefficient per unknown, in V/m: the basis functions carry a length factor and are
+// dimensionless) as E and ∇×E at arbitrary points, plus the voltage along a lumped port's
+// integration line. Coordinates in metres.
 
 #include <array>
 #include <optional>
@@ -66,30 +67,9 @@ struct FieldSampler {
 };
 inline CVec3 sample_field_at_point(const FieldSampler& sampler, const Vec3& p) { return sampler(p); }
 
-// ---- lumped-port voltage lines ---------------------------------------------------------------
-// The distinct nodes of a list of faces, ascending.
-std::vector<u64> face_node_set(const Mesh& mesh, std::span<const u64> faces);
-
-// Iteration over the base nodes: the nodes n of the set with |nodes[n]·direction − d_min| < tol.
-struct LumpedBaseNodes {
-  std::span<const u64> node_set;
-  const std::vector<Vec3>& nodes;
-  Vec3 direction;
-  double d_min;
-  double tolerance;
-  std::size_t next = 0;
-};
-std::optional<u64> next_lumped_base_node(LumpedBaseNodes& it);
-
-inline constexpr std::size_t LUMPED_LINE_POINTS = 21;
-using LumpedLine = std::array<Vec3, LUMPED_LINE_POINTS>;
-
-// One line per base node b (the aperture nodes with the least p·d, within 1e-9·max(h, 1)):
-// points b + h·((k/20)·d), k = 0..20. d is used as given (not normalised).
-std::vector<LumpedLine> build_lumped_lines(const Mesh& mesh, std::span<const u64> port_faces,
-                                           const Vec3& direction, double height);
-
-// V = Σ over the 20 segments of E(midpoint)·(p_{k+1} − p_k), unconjugated.
-cplx integrate_line_voltage(const FieldSampler& sampler, const LumpedLine& line);
+// ---- lumped-port voltage ----------------------------------------------------------------------
+// V = Σ over the segments of a voltage integration line (lumped_integration_lines, fd/ports.hpp)
+// of E(midpoint)·(p_{k+1} − p_k), unconjugated; zero field outside the mesh.
+cplx integrate_line_voltage(const FieldSampler& sampler, std::span<const Vec3> line);
 
 }  // namespace vantrel

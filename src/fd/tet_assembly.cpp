@@ -9,6 +9,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "fd/surface_kernels.hpp"
+
 namespace vantrel {
 
 namespace {
@@ -54,10 +56,11 @@ inline ValueTerm vterm(double c, int x, int y, int z) {
   return {c, 125 * (x + 1) + 25 * (y + 1), 5 * (x + 1) + (y + 1), z};
 }
 
-// c · λx · (g_y × g_z), folded onto the canonical pair.
+// c · λx · (g_y × g_z), folded onto the canonical pair. y = z (only from an edge or face whose
+// nodes are not all in the tetrahedron) is the zero cross product.
 inline CurlTerm cterm(double c, int x, int y, int z) {
-  const int p = PAIR_INDEX[y][z];
-  return {y < z ? c : -c, 125 * (x + 1), 25 * (x + 1), p};
+  if (y == z) return {0.0, 125 * (x + 1), 25 * (x + 1), 0};
+  return {y < z ? c : -c, 125 * (x + 1), 25 * (x + 1), PAIR_INDEX[y][z]};
 }
 
 // Real vector · complex tensor · real vector.
@@ -169,23 +172,24 @@ TetLocalOrder tet_local_order(const Mesh& mesh, u64 t) {
   check_index(t, mesh.tets.size());
   check_index(t, mesh.tet_edges.size());
   check_index(t, mesh.tet_faces.size());
-  const auto& tn = mesh.tets[t];
-  auto pos = [&](u64 node) {
-    for (int i = 0; i < 4; ++i)
-      if (tn[i] == node) return i;
-    return 0;
-  };
-  TetLocalOrder o;
+  std::array<std::array<u64, 2>, 6> edge_nodes;
   for (int k = 0; k < 6; ++k) {
     const u64 e = mesh.tet_edges[t][k];
     check_index(e, mesh.edges.size());
-    o.edge[k] = {pos(mesh.edges[e][0]), pos(mesh.edges[e][1])};
+    edge_nodes[k] = mesh.edges[e];
   }
+  std::array<std::array<u64, 3>, 4> face_nodes;
   for (int f = 0; f < 4; ++f) {
     const u64 g = mesh.tet_faces[t][f];
     check_index(g, mesh.faces.size());
-    o.face[f] = {pos(mesh.faces[g][0]), pos(mesh.faces[g][1]), pos(mesh.faces[g][2])};
+    face_nodes[f] = mesh.faces[g];
   }
+  const auto ev = edge_local_vertices(mesh.tets[t], edge_nodes);
+  const auto fv = face_local_vertices(mesh.tets[t], face_nodes);
+  TetLocalOrder o;
+  for (int k = 0; k < 6; ++k) o.edge[k] = {static_cast<int>(ev[k][0]), static_cast<int>(ev[k][1])};
+  for (int f = 0; f < 4; ++f)
+    o.face[f] = {static_cast<int>(fv[f][0]), static_cast<int>(fv[f][1]), static_cast<int>(fv[f][2])};
   return o;
 }
 

@@ -19,14 +19,12 @@
 #include <span>
 #include <vector>
 
+#include "core/materials.hpp"
 #include "core/mesh.hpp"
 #include "core/support.hpp"
 #include "fd/basis.hpp"
 
 namespace vantrel {
-
-// Relative permittivity or permeability of one tetrahedron: 3×3 complex, row-major.
-using Tensor3 = std::array<cplx, 9>;
 
 // T[i][j][k][l] at 125i + 25j + 5k + l; index 0 is the constant 1, index m = 1..4 is λ(m−1).
 // ∫_T λ0^n1 λ1^n2 λ2^n3 λ3^n4 dV = J · n1! n2! n3! n4! / (n1 + n2 + n3 + n4 + 3)!, J = 6|V|.

@@ -181,3 +181,23 @@ TEST(Pml, LayerTetOutOfRangeStops) {
   const Mesh mesh = single_tet_at({0, 0, 0});
   EXPECT_THROW(material_tensors_with_pml(1, {}, {layer}, mesh, 1e9), Panic);
 }
+
+TEST(Pml, RefusesLayersWithoutFiniteStretch) {
+  PmlRegion layer;
+  layer.thickness = 0.05;
+  layer.delta_max = 8.0;
+  EXPECT_NO_THROW(check_pml_region(layer, 4));
+  layer.thickness = 0.0;
+  try {
+    check_pml_region(layer, 4);
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "pml on volume tag 4: thickness must be above 0 m, got 0.0");
+  }
+  layer.thickness = 0.05;
+  layer.delta_max = -1.0;
+  EXPECT_THROW(check_pml_region(layer, 4), Error);
+  layer.delta_max = 1.0;
+  layer.direction = {NAN, 0.0, 1.0};
+  EXPECT_THROW(check_pml_region(layer, 4), Error);
+}

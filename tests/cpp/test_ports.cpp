@@ -189,7 +189,7 @@ TEST(RectangularPort, RefusesApertureWithoutFiniteFormulas) {
   EXPECT_NE(error_of([] { RectangularPort(0, 0, 0.02, 0.01, xy_frame(), 2, 1.0, 1.0); }), "");
 }
 
-// ---- coax, Floquet, user-defined ------------------------------------------------------------------
+// ---- coax and Floquet ---------------------------------------------------------------------------
 
 TEST(CoaxPort, ImpedanceAndPower) {
   const double ri = 0.5e-3, ro = 1.15e-3, er = 2.1, power = 0.8;
@@ -242,18 +242,6 @@ TEST(FloquetPort, PolarisationAndPower) {
   EXPECT_EQ(te.wave_impedance(k0), ETA0);
   EXPECT_NE(error_of([] { FloquetPort(xy_frame(), 1, 1.0, 1.0, 1e-4, PI / 2, 0.0, 1); }), "");
   EXPECT_NE(error_of([] { FloquetPort(xy_frame(), 1, 1.0, 1.0, 0.0, 0.0, 0.0, 1); }), "");
-}
-
-TEST(UserDefinedPort, FieldAndPropagation) {
-  const UserDefinedPort p([](double, double, double) { return Vec3{0.0, 2.0, 0.0}; }, 5, 1.0);
-  const double k0 = 30.0;
-  EXPECT_EQ(p.robin_coefficient(k0), cplx(0.0, k0));
-  EXPECT_EQ((*p.incident_term(1, 2, 3, k0))[1], cplx(0.0, -2.0 * k0 * 2.0));
-  EXPECT_EQ(p.wave_impedance(k0), 1.0);
-  const UserDefinedPort q([](double, double, double) { return Vec3{1.0, 0.0, 0.0}; }, 6, 1.0,
-                          [](double k) { return 0.5 * k; });
-  EXPECT_EQ(q.robin_coefficient(k0), cplx(0.0, 15.0));
-  EXPECT_EQ(q.port_number(), 6u);
 }
 
 // ---- lumped port and lumped element --------------------------------------------------------------
@@ -376,6 +364,19 @@ TEST(SurfaceImpedance, GoodConductor) {
   const cplx zf = SurfaceImpedance(t, std::nullopt, sigma, 1.0, 1.0, 3).surface_impedance(k0);
   EXPECT_NEAR(zf.real(), 1.0 / (sigma * t), 1e-4 / (sigma * t));
   EXPECT_NEAR(zf.imag(), 0.0, 1e-2 / (sigma * t));
+}
+
+TEST(SurfaceImpedance, FiniteSheetMatchesComplexTanh) {
+  // Zs(t) = Zs(inf)/tanh(gamma t) with gamma = j omega sqrt(mu (eps - j sigma/omega)), through
+  // the skin-depth range; std::tanh of the complex argument is the reference.
+  const double sigma = 1e6, er = 3.0, mur = 2.0, f = 5e9, k0 = k0_of(f), omega = 2.0 * PI * f;
+  const SurfaceImpedance bulk(std::nullopt, std::nullopt, sigma, mur, er, 1);
+  const cplx gamma = cplx(0.0, omega) * std::sqrt(cplx(mur * MU0 * er * EPS0, -mur * MU0 * sigma / omega));
+  for (double t : {1e-7, 1e-6, 3e-6, 1e-5, 1e-4}) {
+    const cplx want = bulk.surface_impedance(k0) / std::tanh(gamma * t);
+    const cplx got = SurfaceImpedance(t, std::nullopt, sigma, mur, er, 1).surface_impedance(k0);
+    EXPECT_NEAR(std::abs(got - want), 0.0, 1e-12 * std::abs(want)) << "t = " << t;
+  }
 }
 
 TEST(SurfaceImpedance, RefusesEntriesWithoutAValue) {

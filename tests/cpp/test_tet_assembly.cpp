@@ -108,6 +108,7 @@ struct UnitValue {
   int r, c;
   double value;
 };
+void PrintTo(const UnitValue& v, std::ostream* os) { *os << v.name; }
 class UnitTetValues : public ::testing::TestWithParam<UnitValue> {};
 
 TEST_P(UnitTetValues, MatchesExactFraction) {
