@@ -1,5 +1,7 @@
 #include "core/mesh_io.hpp"
 
+#include "core/index_map.hpp"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
