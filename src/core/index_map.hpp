@@ -3,15 +3,16 @@
 // and finds the number of a key again.
 //
 // Open addressing with linear probing; every slot holds the whole key and its number, so a
-// look-up reads one slot run (usually one cache line) and nothing else. Prefetching the slot of
-// a key that will be looked up a few iterations later hides most of the cache misses of a pass
-// over a large mesh.
+// look-up reads one slot run (usually one cache line) and nothing else. While every key
+// component and number fits in 32 bits (any mesh that fits in memory) the slots are stored
+// with 32-bit fields, 12 or 16 bytes each; a larger value switches the table to 64-bit slots.
+// The table size is not a power of two: a slot position is the high half of hash * size.
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -27,10 +28,14 @@ class IndexMap {
   using value_type = std::pair<key_type, u64>;
 
  private:
+  template <class T>
   struct Slot {
-    key_type key;
-    u64 id;  // NONE_U64: empty
+    std::array<T, N> key;
+    T id;  // all ones: empty
   };
+  using Narrow = Slot<std::uint32_t>;
+  using Wide = Slot<u64>;
+  static constexpr std::uint32_t NARROW_EMPTY = 0xFFFFFFFFu;
 
  public:
   // Walks the occupied slots (in no particular order). Dereferencing yields (key, number); the
@@ -41,8 +46,7 @@ class IndexMap {
     iterator() = default;
     iterator(const IndexMap* m, std::size_t pos) : m_(m), pos_(pos) {}
     const value_type& operator*() const {
-      const Slot& s = m_->slots_[pos_];
-      kv_ = {s.key, s.id};
+      kv_ = m_->entry(pos_);
       return kv_;
     }
     const value_type* operator->() const { return &**this; }
@@ -68,35 +72,28 @@ class IndexMap {
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
   iterator begin() const { return iterator(this, next_occupied(0)); }
-  iterator end() const { return iterator(this, slots_.size()); }
+  iterator end() const { return iterator(this, cap_); }
 
   void clear() {
-    slots_.clear();
-    mask_ = 0;
+    narrow_ = {};
+    wide_ = {};
+    is_wide_ = false;
+    cap_ = 0;
     count_ = 0;
   }
 
   // Room for n keys without rehashing (load factor at most 2/3).
   void reserve(std::size_t n) {
-    const std::size_t want = std::bit_ceil(n + n / 2 + 16);
-    if (want > slots_.size()) rehash(want);
+    const std::size_t want = n + n / 2 + 16;
+    if (want > cap_) rehash(want, is_wide_);
   }
 
   // The number of `key`, inserting it with the next number (the count of keys so far) when it
   // is new. Returns (number, inserted).
   std::pair<u64, bool> insert(const key_type& key) {
-    if ((count_ + 1) * 3 > slots_.size() * 2) rehash(slots_.empty() ? 64 : 2 * slots_.size());
-    std::size_t pos = static_cast<std::size_t>(hash(key)) & mask_;
-    for (;;) {
-      Slot& s = slots_[pos];
-      if (s.id == NONE_U64) {
-        s.key = key;
-        s.id = count_++;
-        return {s.id, true};
-      }
-      if (same(s.key, key)) return {s.id, false};
-      pos = (pos + 1) & mask_;
-    }
+    if ((count_ + 1) * 3 > cap_ * 2) rehash(cap_ < 32 ? 64 : 2 * cap_, is_wide_);
+    if (!is_wide_ && !fits_narrow(key)) rehash(cap_, true);
+    return is_wide_ ? insert_in(wide_, key) : insert_in(narrow_, key);
   }
 
   iterator find(const key_type& key) const {
@@ -108,22 +105,47 @@ class IndexMap {
   u64 at(const key_type& key) const {
     const std::size_t pos = position(key);
     if (pos == NONE_POS) throw std::out_of_range("IndexMap::at: key not found");
-    return slots_[pos].id;
+    return entry(pos).second;
   }
   // The number of `key`, or NONE_U64.
   u64 lookup(const key_type& key) const {
     const std::size_t pos = position(key);
-    return pos == NONE_POS ? NONE_U64 : slots_[pos].id;
+    return pos == NONE_POS ? NONE_U64 : entry(pos).second;
+  }
+
+  // Replaces every key's number i by new_number[i] (numbers handed out by insert are 0 .. size-1).
+  void renumber(const std::vector<u64>& new_number) {
+    if (!is_wide_) {
+      for (const u64 v : new_number) {
+        if (v >= NARROW_EMPTY) {
+          rehash(cap_, true);
+          break;
+        }
+      }
+    }
+    if (is_wide_) {
+      for (Wide& s : wide_)
+        if (!is_empty(s)) s.id = new_number[s.id];
+    } else {
+      for (Narrow& s : narrow_)
+        if (!is_empty(s)) s.id = static_cast<std::uint32_t>(new_number[s.id]);
+    }
   }
 
   // Hint that `key` will be looked up soon.
   void prefetch(const key_type& key) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash(key)) & mask_]);
+    if (cap_ == 0) return;
+    const std::size_t pos = home(key);
+    if (is_wide_) {
+      __builtin_prefetch(&wide_[pos]);
+    } else {
+      __builtin_prefetch(&narrow_[pos]);
+    }
   }
 
   static u64 hash(const key_type& key) {
-    // Multiply-xorshift over the components, then a murmur3 finaliser so that the low bits (the
-    // slot position) depend on every component.
+    // Multiply-xorshift over the components, then a murmur3 finaliser so that the high bits
+    // (the slot position) depend on every component.
     u64 h = 0x9E3779B97F4A7C15ull;
     for (std::size_t i = 0; i < N; ++i) {
       h = (h ^ key[i]) * 0xBF58476D1CE4E5B9ull;
@@ -138,43 +160,117 @@ class IndexMap {
  private:
   static constexpr std::size_t NONE_POS = static_cast<std::size_t>(-1);
 
-  // Component-wise: std::array's operator== may become a memcmp call.
-  static bool same(const key_type& a, const key_type& b) {
+  static bool fits_narrow(const key_type& key) {
+    u64 big = 0;
+    for (std::size_t i = 0; i < N; ++i) big |= key[i];
+    return big < NARROW_EMPTY;
+  }
+  std::size_t home(const key_type& key) const {
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(hash(key)) * cap_) >> 64);
+  }
+  std::size_t next(std::size_t pos) const { return pos + 1 == cap_ ? 0 : pos + 1; }
+
+  template <class S>
+  static bool is_empty(const S& s) {
+    return s.id == static_cast<decltype(s.id)>(-1);
+  }
+  template <class S>
+  static bool same(const S& s, const key_type& key) {
     bool eq = true;
-    for (std::size_t i = 0; i < N; ++i) eq &= a[i] == b[i];
+    for (std::size_t i = 0; i < N; ++i) eq &= static_cast<u64>(s.key[i]) == key[i];
     return eq;
   }
 
-  std::size_t position(const key_type& key) const {
-    if (slots_.empty()) return NONE_POS;
-    std::size_t pos = static_cast<std::size_t>(hash(key)) & mask_;
+  template <class S>
+  std::pair<u64, bool> insert_in(std::vector<S>& slots, const key_type& key) {
+    using T = decltype(S::id);
+    std::size_t pos = home(key);
     for (;;) {
-      const Slot& s = slots_[pos];
-      if (s.id == NONE_U64) return NONE_POS;
-      if (same(s.key, key)) return pos;
-      pos = (pos + 1) & mask_;
+      S& s = slots[pos];
+      if (is_empty(s)) {
+        if constexpr (!std::is_same_v<T, u64>) {
+          if (count_ + 1 >= NARROW_EMPTY) {
+            rehash(cap_, true);  // numbers no longer fit in 32 bits
+            return insert_in(wide_, key);
+          }
+        }
+        for (std::size_t i = 0; i < N; ++i) s.key[i] = static_cast<T>(key[i]);
+        s.id = static_cast<T>(count_);
+        return {count_++, true};
+      }
+      if (same(s, key)) return {static_cast<u64>(s.id), false};
+      pos = next(pos);
     }
   }
 
+  template <class S>
+  std::size_t position_in(const std::vector<S>& slots, const key_type& key) const {
+    std::size_t pos = home(key);
+    for (;;) {
+      const S& s = slots[pos];
+      if (is_empty(s)) return NONE_POS;
+      if (same(s, key)) return pos;
+      pos = next(pos);
+    }
+  }
+  std::size_t position(const key_type& key) const {
+    if (cap_ == 0) return NONE_POS;
+    if (is_wide_) return position_in(wide_, key);
+    return fits_narrow(key) ? position_in(narrow_, key) : NONE_POS;
+  }
+
+  value_type entry(std::size_t pos) const {
+    value_type kv;
+    if (is_wide_) {
+      kv.first = wide_[pos].key;
+      kv.second = wide_[pos].id;
+    } else {
+      for (std::size_t i = 0; i < N; ++i) kv.first[i] = narrow_[pos].key[i];
+      kv.second = narrow_[pos].id;
+    }
+    return kv;
+  }
   std::size_t next_occupied(std::size_t pos) const {
-    while (pos < slots_.size() && slots_[pos].id == NONE_U64) ++pos;
+    if (is_wide_) {
+      while (pos < cap_ && is_empty(wide_[pos])) ++pos;
+    } else {
+      while (pos < cap_ && is_empty(narrow_[pos])) ++pos;
+    }
     return pos;
   }
 
-  void rehash(std::size_t n_slots) {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(n_slots, Slot{key_type{}, NONE_U64});
-    mask_ = n_slots - 1;
-    for (const Slot& s : old) {
-      if (s.id == NONE_U64) continue;
-      std::size_t pos = static_cast<std::size_t>(hash(s.key)) & mask_;
-      while (slots_[pos].id != NONE_U64) pos = (pos + 1) & mask_;
-      slots_[pos] = s;
+  template <class S>
+  void place(std::vector<S>& slots, const key_type& key, u64 id) {
+    using T = decltype(S::id);
+    std::size_t pos = home(key);
+    while (!is_empty(slots[pos])) pos = next(pos);
+    for (std::size_t i = 0; i < N; ++i) slots[pos].key[i] = static_cast<T>(key[i]);
+    slots[pos].id = static_cast<T>(id);
+  }
+
+  // Moves every key into a table of `n_slots` slots, 64-bit ones when `wide`.
+  void rehash(std::size_t n_slots, bool wide) {
+    std::vector<value_type> old;
+    old.reserve(count_);
+    for (std::size_t pos = next_occupied(0); pos < cap_; pos = next_occupied(pos + 1))
+      old.push_back(entry(pos));
+    narrow_ = {};
+    wide_ = {};
+    is_wide_ = wide;
+    cap_ = n_slots;
+    if (wide) {
+      wide_.assign(n_slots, Wide{{}, NONE_U64});
+      for (const auto& [k, id] : old) place(wide_, k, id);
+    } else {
+      narrow_.assign(n_slots, Narrow{{}, NARROW_EMPTY});
+      for (const auto& [k, id] : old) place(narrow_, k, id);
     }
   }
 
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
+  std::vector<Narrow> narrow_;
+  std::vector<Wide> wide_;
+  bool is_wide_ = false;
+  std::size_t cap_ = 0;
   u64 count_ = 0;
 };
 

@@ -205,10 +205,15 @@ TEST(Topology, RepeatedNodeIsNumberedLikeAnyOther) {
   EXPECT_EQ(m.face_tets[f], (std::array<u64, 2>{0, 0}));
 }
 
-TEST(Topology, MatchesNaiveNumberingOnShuffledBox) {
+class ShuffledBox : public testing::TestWithParam<int> {};
+
+// n = 6: one hash shard; n = 20: 48000 tetrahedra, numbered across several shards in parallel.
+INSTANTIATE_TEST_SUITE_P(Topology, ShuffledBox, testing::Values(6, 20));
+
+TEST_P(ShuffledBox, MatchesNaiveNumbering) {
   std::vector<Vec3> nodes;
   std::vector<std::array<u64, 4>> tets;
-  shuffled_box(6, nodes, tets);
+  shuffled_box(GetParam(), nodes, tets);
   const Reference r = reference_topology(tets);
   const Mesh m = build_topology(nodes, tets);
   EXPECT_EQ(m.edges, r.edges);
@@ -230,6 +235,48 @@ TEST(Topology, MatchesNaiveNumberingOnShuffledBox) {
   EXPECT_EQ(static_cast<long>(nodes.size()) - static_cast<long>(m.edges.size()) +
                 static_cast<long>(m.faces.size()) - static_cast<long>(m.tets.size()),
             1);
+}
+
+TEST(Topology, IndexIterationVisitsEveryKeyOnce) {
+  std::vector<Vec3> nodes;
+  std::vector<std::array<u64, 4>> tets;
+  shuffled_box(20, nodes, tets);
+  const Mesh m = build_topology(nodes, tets);
+  ASSERT_GT(m.face_index.n_shards(), 1u);
+  std::vector<int> seen(m.faces.size(), 0);
+  std::size_t n = 0;
+  for (const auto& [key, f] : m.face_index) {
+    ASSERT_LT(f, m.faces.size());
+    EXPECT_EQ(m.faces[f], key);
+    ++seen[f];
+    ++n;
+  }
+  EXPECT_EQ(n, m.faces.size());
+  EXPECT_EQ(m.face_index.size(), m.faces.size());
+  EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](int c) { return c == 1; }));
+  EXPECT_EQ(m.edge_index.at(m.edges[17]), 17u);
+  EXPECT_THROW(m.edge_index.at({0, 0}), std::out_of_range);
+}
+
+TEST(IndexMap, SwitchesToWideSlotsForLargeValues) {
+  IndexMap<2> map;
+  for (u64 i = 0; i < 1000; ++i) EXPECT_EQ(map.insert({i, i + 1}).first, i);
+  // A component beyond 32 bits moves every key to 64-bit slots.
+  const u64 big = u64{1} << 40;
+  EXPECT_EQ(map.insert({big, big + 1}), (std::pair<u64, bool>{1000, true}));
+  EXPECT_EQ(map.insert({5, 6}), (std::pair<u64, bool>{5, false}));
+  for (u64 i = 0; i < 1000; ++i) EXPECT_EQ(map.lookup({i, i + 1}), i);
+  EXPECT_EQ(map.lookup({big, big + 1}), 1000u);
+  EXPECT_EQ(map.lookup({big, big}), NONE_U64);
+  // Renumbering to values beyond 32 bits.
+  IndexMap<1> small;
+  small.insert({7});
+  small.insert({9});
+  small.renumber({big, 3});
+  EXPECT_EQ(small.lookup({7}), big);
+  EXPECT_EQ(small.lookup({9}), 3u);
+  EXPECT_EQ(small.find({9})->second, 3u);
+  EXPECT_EQ(small.lookup({big}), NONE_U64);
 }
 
 // ---- MSH import -------------------------------------------------------------------------------
