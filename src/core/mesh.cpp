@@ -56,12 +56,14 @@ struct Numbered {
 // hash shard (keeping their order), every shard numbers its own keys in order of first
 // appearance with a small table (shards in parallel), and a key's global number is the rank of
 // its first occurrence among all first occurrences (a bitmap over o with prefix counts).
-template <std::size_t N, class KeyOf, class SetId>
+//
+// T is the integer type of the working lists: 32 bits whenever every node number and occurrence
+// fits (halving the memory the partition writes), else 64 bits.
+template <std::size_t N, class T, class KeyOf, class SetId>
 Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of, SetId set_id) {
-  using Key = std::array<u64, N>;
   struct Record {
-    Key key;
-    u64 o;
+    std::array<T, N> key;
+    T o;
   };
   const std::size_t n_shards = shard_count(n_occ);
   Numbered<N> out;
@@ -79,22 +81,31 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
   std::vector<Record> records(n_occ);
   {
     std::vector<u64> cursor(start.begin(), start.end() - 1);
-    for (std::size_t o = 0; o < n_occ; ++o) records[cursor[shard_of[o]]++] = {key_of(o), o};
+    for (std::size_t o = 0; o < n_occ; ++o) {
+      const auto k = key_of(o);
+      Record& r = records[cursor[shard_of[o]]++];
+      for (std::size_t i = 0; i < N; ++i) r.key[i] = static_cast<T>(k[i]);
+      r.o = static_cast<T>(o);
+    }
   }
 
   // 2. Shard-local numbers in order of first appearance.
-  std::vector<u64> local(n_occ);
+  std::vector<T> local(n_occ);
   std::vector<std::vector<u64>> first(n_shards), second(n_shards);
   std::vector<u64> beyond(n_shards, 0);
   parallel_for(n_shards, [&](std::size_t s) {
     IndexMap<N>& table = out.index.shard(s);
     const std::size_t n = start[s + 1] - start[s];
-    table.reserve(n / occ_per_key + 16);
-    first[s].reserve(n / occ_per_key + 16);
-    second[s].reserve(n / occ_per_key + 16);
+    // A little more than the expected key count: boundary keys have fewer occurrences.
+    const std::size_t expect = n / occ_per_key + n / 8 + 16;
+    table.reserve(expect);
+    first[s].reserve(expect);
+    second[s].reserve(expect);
     for (u64 i = start[s]; i < start[s + 1]; ++i) {
-      const auto [j, inserted] = table.insert(records[i].key);
-      local[i] = j;
+      std::array<u64, N> key;
+      for (std::size_t c = 0; c < N; ++c) key[c] = records[i].key[c];
+      const auto [j, inserted] = table.insert(key);
+      local[i] = static_cast<T>(j);
       if (inserted) {
         first[s].push_back(records[i].o);
         second[s].push_back(NONE_U64);
@@ -142,6 +153,16 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
   return out;
 }
 
+// number_keys with 32-bit working lists when the node numbers and occurrences allow it.
+template <std::size_t N, class KeyOf, class SetId>
+Numbered<N> number_keys_sized(std::size_t n_occ, u64 n_nodes, std::size_t occ_per_key,
+                              KeyOf key_of, SetId set_id) {
+  constexpr u64 LIMIT = u64{1} << 32;
+  if (n_occ < LIMIT && n_nodes < LIMIT)
+    return number_keys<N, std::uint32_t>(n_occ, occ_per_key, key_of, set_id);
+  return number_keys<N, u64>(n_occ, occ_per_key, key_of, set_id);
+}
+
 }  // namespace
 
 Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tets) {
@@ -161,8 +182,8 @@ Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tet
   // appearance: tetrahedra in index order, LOCAL_EDGES order within one. An edge of a large
   // mesh is shared by about five tetrahedra.
   {
-    auto num = number_keys<2>(
-        6 * nt, 5,
+    auto num = number_keys_sized<2>(
+        6 * nt, nn, 5,
         [&](std::size_t o) {
           const auto& tv = m.tets[o / 6];
           const u64 a = tv[LOCAL_EDGES[o % 6][0]], b = tv[LOCAL_EDGES[o % 6][1]];
@@ -175,8 +196,8 @@ Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tet
 
   // Faces: occurrence 4t + k is local face k of tetrahedron t; the same order of appearance.
   {
-    auto num = number_keys<3>(
-        4 * nt, 2,
+    auto num = number_keys_sized<3>(
+        4 * nt, nn, 2,
         [&](std::size_t o) {
           const auto& tv = m.tets[o / 4];
           const auto s = sorted_face(tv, static_cast<int>(o % 4));
