@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/index_map.hpp"
+#include "core/sharded_index_map.hpp"
 #include "core/support.hpp"
 
 namespace vantrel {
@@ -26,8 +26,8 @@ using EdgeKey = std::array<u64, 2>;
 using FaceKey = std::array<u64, 3>;
 
 // Edge and face numbers by ascending node key; `find(key)->second` is the number.
-using EdgeIndexMap = IndexMap<2>;
-using FaceIndexMap = IndexMap<3>;
+using EdgeIndexMap = ShardedIndexMap<2>;
+using FaceIndexMap = ShardedIndexMap<3>;
 using GroupMap = std::unordered_map<i32, std::vector<u64>>;
 
 struct Mesh {

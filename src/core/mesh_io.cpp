@@ -1,5 +1,7 @@
 #include "core/mesh_io.hpp"
 
+#include "core/index_map.hpp"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -113,6 +115,11 @@ class MshReader {
   void skip_space() {
     while (p_ < end_ && is_space(*p_)) ++p_;
   }
+  // The start of the next field (blanks skipped in ASCII), for error positions.
+  const std::uint8_t* here() {
+    if (!binary_) skip_space();
+    return p_;
+  }
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
 
   // ASCII tokens --------------------------------------------------------------------------------
@@ -203,7 +210,7 @@ class MshReader {
     return v;
   }
   void need(std::size_t n, const char* what) {
-    if (remaining() < n) fail(std::string("unexpected end of input reading ") + what, end_);
+    if (remaining() < n) fail(std::string("unexpected end of input reading ") + what, p_);
   }
   u64 bin_size(const char* what) {
     need(size_bytes_, what);
@@ -277,7 +284,7 @@ class MshReader {
 
 void MshReader::read_format() {
   context_ = "$MeshFormat section";
-  const std::uint8_t* at = p_;
+  const std::uint8_t* at = here();
   const std::string_view version = token();
   double v = 0;
   const auto [ptr, ec] = std::from_chars(version.data(), version.data() + version.size(), v);
@@ -288,10 +295,10 @@ void MshReader::read_format() {
   if (v != 4.1) {
     fail("unsupported MSH format version " + std::string(version) + " (only 4.1 is read)", at);
   }
-  const std::uint8_t* ft_at = p_;
+  const std::uint8_t* ft_at = here();
   const u64 file_type = ascii_u64("a file type (0 or 1)");
   if (file_type > 1) fail("file type must be 0 (ASCII) or 1 (binary)", ft_at);
-  const std::uint8_t* ds_at = p_;
+  const std::uint8_t* ds_at = here();
   const u64 data_size = ascii_u64("a data size");
   binary_ = file_type == 1;
   if (binary_) {
@@ -364,11 +371,15 @@ void MshReader::read_entities(MshContent& out) {
 
 void MshReader::read_ascii_node_block(MshContent& out, std::size_t n) {
   // Every node takes a tag and three coordinates, at least two bytes each.
-  if (n > remaining() / 8) fail("node block larger than the rest of the input", p_);
+  if (n > remaining() / 8) fail(std::to_string(n) + " nodes run past the end of the input", p_);
   const std::size_t base = out.node_tags.size();
   out.node_tags.resize(base + n);
   out.coords.resize(base + n);
-  for (std::size_t i = 0; i < n; ++i) out.node_tags[base + i] = ascii_u64("a node tag");
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t* at = here();
+    out.node_tags[base + i] = ascii_u64("a node tag");
+    if (out.node_tags[base + i] == 0) fail("node tag 0 is reserved", at);
+  }
   for (std::size_t i = 0; i < n; ++i) {
     Vec3& x = out.coords[base + i];
     x[0] = ascii_f64("a node coordinate");
@@ -379,12 +390,13 @@ void MshReader::read_ascii_node_block(MshContent& out, std::size_t n) {
 
 void MshReader::read_binary_node_block(MshContent& out, std::size_t n) {
   const std::size_t per = size_bytes_ + 24;
-  if (n > remaining() / per) fail("unexpected end of input in a node block", end_);
+  if (n > remaining() / per) fail(std::to_string(n) + " nodes run past the end of the input", p_);
   const std::size_t base = out.node_tags.size();
   out.node_tags.resize(base + n);
   out.coords.resize(base + n);
   for (std::size_t i = 0; i < n; ++i, p_ += size_bytes_) {
     out.node_tags[base + i] = size_bytes_ == 8 ? load_raw<u64>(p_) : load_raw<std::uint32_t>(p_);
+    if (out.node_tags[base + i] == 0) fail("node tag 0 is reserved", p_);
   }
   if (!swap_) {
     std::memcpy(out.coords.data() + base, p_, 24 * n);
@@ -406,23 +418,19 @@ void MshReader::read_nodes(MshContent& out) {
   reserve_for(out.coords, std::min<u64>(n_nodes, remaining() / 8));
   for (u64 b = 0; b < n_blocks; ++b) {
     context_ = "$Nodes section, entity block " + std::to_string(b + 1);
-    const std::uint8_t* at = p_;
+    const std::uint8_t* at = here();
     const i32 dim = int_field("an entity dimension");
     if (dim < 0 || dim > 3) fail("entity dimension must be 0 to 3", at);
     int_field("an entity tag");
-    at = p_;
+    at = here();
     const i32 parametric = int_field("the parametric flag");
     if (parametric == 1) fail("parametric node coordinates are not supported", at);
     if (parametric != 0) fail("the parametric flag must be 0 or 1", at);
     const u64 n = size_field("the number of nodes in the block");
-    const std::size_t first = out.node_tags.size();
     if (binary_) {
       read_binary_node_block(out, n);
     } else {
       read_ascii_node_block(out, n);
-    }
-    for (std::size_t i = first; i < out.node_tags.size(); ++i) {
-      if (out.node_tags[i] == 0) fail("node tag 0 is reserved", p_);
     }
   }
   context_ = "$Nodes section";
@@ -436,7 +444,8 @@ void MshReader::take_elements(std::vector<std::array<u64, K>>& dst,
   // node tags are kept (all of them for the two taken types).
   if (binary_) {
     const std::size_t rec = per * size_bytes_;
-    if (n > remaining() / rec) fail("unexpected end of input in an element block", end_);
+    if (n > remaining() / rec)
+      fail(std::to_string(n) + " elements run past the end of the input", p_);
     const std::size_t base = dst.size();
     dst.resize(base + n);
     if (element_tags != nullptr) element_tags->resize(base + n);
@@ -450,7 +459,8 @@ void MshReader::take_elements(std::vector<std::array<u64, K>>& dst,
       }
     }
   } else {
-    if (n > remaining() / (2 * per)) fail("element block larger than the rest of the input", p_);
+    if (n > remaining() / (2 * per))
+      fail(std::to_string(n) + " elements run past the end of the input", p_);
     const std::size_t base = dst.size();
     dst.resize(base + n);
     if (element_tags != nullptr) element_tags->resize(base + n);
@@ -465,10 +475,12 @@ void MshReader::take_elements(std::vector<std::array<u64, K>>& dst,
 void MshReader::skip_elements(std::size_t n, std::size_t per) {
   if (binary_) {
     const std::size_t rec = per * size_bytes_;
-    if (n > remaining() / rec) fail("unexpected end of input in an element block", end_);
+    if (n > remaining() / rec)
+      fail(std::to_string(n) + " elements run past the end of the input", p_);
     p_ += n * rec;
   } else {
-    if (n > remaining() / (2 * per)) fail("element block larger than the rest of the input", p_);
+    if (n > remaining() / (2 * per))
+      fail(std::to_string(n) + " elements run past the end of the input", p_);
     for (std::size_t i = 0; i < n * per; ++i) ascii_u64(i % per == 0 ? "an element tag" : "a node tag");
   }
 }
@@ -481,11 +493,11 @@ void MshReader::read_elements(MshContent& out) {
   size_field("the maximum element tag");
   for (u64 b = 0; b < n_blocks; ++b) {
     context_ = "$Elements section, entity block " + std::to_string(b + 1);
-    const std::uint8_t* at = p_;
+    const std::uint8_t* at = here();
     const i32 dim = int_field("an entity dimension");
     if (dim < 0 || dim > 3) fail("entity dimension must be 0 to 3", at);
     const i32 entity = int_field("an entity tag");
-    at = p_;
+    at = here();
     const i32 type = int_field("an element type");
     const std::size_t nodes_per =
         (type >= 0 && static_cast<std::size_t>(type) < ELEMENT_NODES.size()) ? ELEMENT_NODES[type] : 0;
@@ -509,7 +521,7 @@ MshContent MshReader::read() {
   MshContent out;
   context_ = "file header";
   skip_space();
-  const std::uint8_t* at = p_;
+  const std::uint8_t* at = here();
   if (token() != "$MeshFormat") {
     p_ = at;
     fail_expected("$MeshFormat");
