@@ -1,8 +1,13 @@
 // The symmetric-indefinite LDL^T shim over sequential MUMPS (double precision, SYM = 2).
 //
-// MUMPS settings: PORD ordering (deterministic from run to run; the Debian build has no METIS),
-// sequential analysis, block low-rank off, exactly two steps of iterative refinement (they take
-// the residual from about 1e-12 to 1e-16), all output streams closed.
+// Ordering: METIS nested dissection of the matrix graph, computed here and handed to MUMPS
+// (the Debian MUMPS has no METIS of its own). It is deterministic from run to run and gives
+// less fill than MUMPS's PORD, and PORD ends the process (exit) on small dense graphs, such as
+// the matrix of a single element. Where the graph does not fit METIS's 32-bit indices, MUMPS's
+// own approximate minimum fill (AMF) orders it.
+//
+// MUMPS settings: sequential analysis, block low-rank off, exactly two steps of iterative
+// refinement (they take the residual from about 1e-12 to 1e-16), all output streams closed.
 //
 // Every MUMPS call goes through one process-wide lock: the C interface and its sequential MPI
 // stub keep per-process tables, and an instance must never see another's call half done. A
@@ -13,9 +18,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <mutex>
+#include <vector>
 
 #include <dmumps_c.h>
+#include <metis.h>
 
 namespace {
 
@@ -26,7 +35,8 @@ constexpr MUMPS_INT JOB_SOLVE = 3;
 constexpr MUMPS_INT JOB_ANALYSE_FACTORIZE = 4;
 constexpr MUMPS_INT USE_COMM_WORLD = -987654;
 constexpr MUMPS_INT SYMMETRIC_GENERAL = 2;  // symmetric indefinite: LDL^T, 1x1 and 2x2 pivots
-constexpr MUMPS_INT ORDERING_PORD = 4;
+constexpr MUMPS_INT ORDERING_GIVEN = 1;  // PERM_IN
+constexpr MUMPS_INT ORDERING_AMF = 2;
 
 // Workspace-estimate failures that a larger relaxation (ICNTL(14)) cures.
 bool workspace_too_small(MUMPS_INT status) { return status == -8 || status == -9; }
@@ -39,6 +49,46 @@ std::mutex& mumps_lock() {
 // ICNTL(k) in the one-based numbering of the MUMPS documentation.
 MUMPS_INT& icntl(DMUMPS_STRUC_C& id, int k) { return id.icntl[k - 1]; }
 MUMPS_INT infog(const DMUMPS_STRUC_C& id, int k) { return id.infog[k - 1]; }
+
+// Nested-dissection order of the symmetric pattern (upper triangle by columns), as MUMPS's
+// PERM_IN: perm_in[i] = one-based pivot position of variable i. Empty when METIS cannot take it.
+std::vector<MUMPS_INT> metis_order(int32_t n, const int64_t* col_starts, const int32_t* rows) {
+  std::vector<MUMPS_INT> perm_in;
+  // Graph without self loops, each off-diagonal entry as two directed edges.
+  std::vector<int64_t> degree(static_cast<std::size_t>(n) + 1, 0);
+  for (int32_t j = 0; j < n; ++j) {
+    for (int64_t p = col_starts[j]; p < col_starts[j + 1]; ++p) {
+      if (rows[p] == j) continue;
+      ++degree[static_cast<std::size_t>(rows[p]) + 1];
+      ++degree[static_cast<std::size_t>(j) + 1];
+    }
+  }
+  for (int32_t i = 0; i < n; ++i) degree[i + 1] += degree[i];
+  if (degree[n] >= std::numeric_limits<idx_t>::max()) return perm_in;
+  std::vector<idx_t> xadj(degree.begin(), degree.end());
+  std::vector<idx_t> adjncy(static_cast<std::size_t>(degree[n]) + 1);
+  std::vector<idx_t> next(xadj.begin(), xadj.end() - 1);
+  for (int32_t j = 0; j < n; ++j) {
+    for (int64_t p = col_starts[j]; p < col_starts[j + 1]; ++p) {
+      const int32_t i = rows[p];
+      if (i == j) continue;
+      adjncy[next[i]++] = j;
+      adjncy[next[j]++] = i;
+    }
+  }
+  idx_t nv = n;
+  idx_t options[METIS_NOPTIONS];
+  METIS_SetDefaultOptions(options);
+  options[METIS_OPTION_NUMBERING] = 0;
+  std::vector<idx_t> perm(static_cast<std::size_t>(n)), iperm(static_cast<std::size_t>(n));
+  if (METIS_NodeND(&nv, xadj.data(), adjncy.data(), nullptr, options, perm.data(), iperm.data()) !=
+      METIS_OK)
+    return perm_in;
+  // iperm[i] is the new position of variable i.
+  perm_in.resize(static_cast<std::size_t>(n));
+  for (int32_t i = 0; i < n; ++i) perm_in[i] = static_cast<MUMPS_INT>(iperm[i]) + 1;
+  return perm_in;
+}
 
 }  // namespace
 
@@ -96,6 +146,13 @@ extern "C" AccelerateHandle* accel_factor(int32_t n, const int64_t* col_starts,
     }
   }
 
+  std::vector<MUMPS_INT> perm_in;
+  try {
+    perm_in = metis_order(n, col_starts, row_indices);
+  } catch (const std::bad_alloc&) {
+    perm_in.clear();
+  }
+
   DMUMPS_STRUC_C& id = *h->mumps;
   bool ok = false;
   {
@@ -111,8 +168,14 @@ extern "C" AccelerateHandle* accel_factor(int32_t n, const int64_t* col_starts,
       icntl(id, 2) = -1;  // diagnostics and warnings
       icntl(id, 3) = -1;  // global information
       icntl(id, 4) = 0;   // print level
-      icntl(id, 7) = ORDERING_PORD;
+      if (!perm_in.empty()) {
+        icntl(id, 7) = ORDERING_GIVEN;
+        id.perm_in = perm_in.data();
+      } else {
+        icntl(id, 7) = ORDERING_AMF;
+      }
       icntl(id, 10) = -2;  // exactly two steps of iterative refinement
+      icntl(id, 12) = 1;   // the ordering above as it is, not one of a compressed graph
       icntl(id, 28) = 1;   // sequential analysis
       icntl(id, 35) = 0;   // no block low-rank compression
       id.n = n;
@@ -131,6 +194,7 @@ extern "C" AccelerateHandle* accel_factor(int32_t n, const int64_t* col_starts,
       }
       // Any negative status, -10 (numerically singular) included, is a failed factorisation.
       ok = infog(id, 1) >= 0;
+      id.perm_in = nullptr;  // read by the analysis only
     }
   }
   if (!ok) {
