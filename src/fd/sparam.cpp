@@ -26,14 +26,7 @@ cplx voltage_sparam(const std::vector<IntegrationLine>& lines, double v_peak, bo
   for (const IntegrationLine& line : lines) {
     cplx value(0.0, 0.0);
     if (line.size() >= 2) {
-      cplx v(0.0, 0.0);
-      for (std::size_t k = 0; k + 1 < line.size(); ++k) {
-        const Vec3& a = line[k];
-        const Vec3& b = line[k + 1];
-        const Vec3 mid{(a[0] + b[0]) * 0.5, (a[1] + b[1]) * 0.5, (a[2] + b[2]) * 0.5};
-        const CVec3 e = sample(mid);
-        v += e[0] * (b[0] - a[0]) + e[1] * (b[1] - a[1]) + e[2] * (b[2] - a[2]);
-      }
+      const cplx v = integrate_line_voltage(sample, line);
       value = cdiv(diagonal ? v - v_peak : v, cplx(v_peak, 0.0));
     }
     total += value;
