@@ -1,6 +1,7 @@
 #include "fd/sweep.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -94,30 +95,43 @@ MergedPattern build_pattern(const FemBasis& basis, const std::vector<u64>& pec_f
     c = p.g2l[dofs[j % 8]];
   };
 
-  // count per column, then bucket (local row, source)
+  // count per column, then bucket (local row, source). Both passes run in parallel over blocks
+  // of sources with atomic column counters; the order inside a column is made canonical by the
+  // sort below, so the result does not depend on the thread count.
+  const u64 n_src = p.n_elem + n_slots;
+  auto source_rc = [&](u64 k, u64& r, u64& c) {
+    if (k < p.n_elem) {
+      r = p.g2l[el.rows[k]];
+      c = p.g2l[el.cols[k]];
+    } else {
+      slot_rc(k - p.n_elem, r, c);
+    }
+  };
+  constexpr u64 BLOCK = 1 << 16;
+  const u64 n_blocks = (n_src + BLOCK - 1) / BLOCK;
   p.col_start.assign(p.n_free + 1, 0);
-  for (u64 t = 0; t < p.n_elem; ++t) {
-    const u64 r = p.g2l[el.rows[t]], c = p.g2l[el.cols[t]];
-    if (r != NONE_U64 && c != NONE_U64) ++p.col_start[c + 1];
-  }
-  for (u64 j = 0; j < n_slots; ++j) {
-    u64 r, c;
-    slot_rc(j, r, c);
-    if (r != NONE_U64 && c != NONE_U64) ++p.col_start[c + 1];
-  }
+  parallel_for(n_blocks, [&](std::size_t blk) {
+    for (u64 k = blk * BLOCK; k < std::min(n_src, (blk + 1) * BLOCK); ++k) {
+      u64 r, c;
+      source_rc(k, r, c);
+      if (r != NONE_U64 && c != NONE_U64)
+        std::atomic_ref<u64>(p.col_start[c + 1]).fetch_add(1, std::memory_order_relaxed);
+    }
+  });
   for (u64 c = 0; c < p.n_free; ++c) p.col_start[c + 1] += p.col_start[c];
   p.bucket.resize(p.col_start[p.n_free]);
   {
     std::vector<u64> fill(p.col_start.begin(), p.col_start.end() - 1);
-    for (u64 t = 0; t < p.n_elem; ++t) {
-      const u64 r = p.g2l[el.rows[t]], c = p.g2l[el.cols[t]];
-      if (r != NONE_U64 && c != NONE_U64) p.bucket[fill[c]++] = (r << 32) | t;
-    }
-    for (u64 j = 0; j < n_slots; ++j) {
-      u64 r, c;
-      slot_rc(j, r, c);
-      if (r != NONE_U64 && c != NONE_U64) p.bucket[fill[c]++] = (r << 32) | (p.n_elem + j);
-    }
+    parallel_for(n_blocks, [&](std::size_t blk) {
+      for (u64 k = blk * BLOCK; k < std::min(n_src, (blk + 1) * BLOCK); ++k) {
+        u64 r, c;
+        source_rc(k, r, c);
+        if (r != NONE_U64 && c != NONE_U64) {
+          const u64 at = std::atomic_ref<u64>(fill[c]).fetch_add(1, std::memory_order_relaxed);
+          p.bucket[at] = (r << 32) | k;
+        }
+      }
+    });
   }
 
   // sort each column and count its distinct rows
@@ -137,6 +151,7 @@ MergedPattern build_pattern(const FemBasis& basis, const std::vector<u64>& pec_f
       256);
   for (u64 c = 0; c < p.n_free; ++c) ustart[c + 1] += ustart[c];
   const u64 nnz = ustart[p.n_free];
+  p.slot_target.assign(n_slots, static_cast<std::uint32_t>(U32_NONE));
   p.rows.resize(nnz);
   p.cols.resize(nnz);
   parallel_for(
@@ -151,15 +166,12 @@ MergedPattern build_pattern(const FemBasis& basis, const std::vector<u64>& pec_f
             p.rows[pos] = r;
             p.cols[pos] = c;
           }
-          p.bucket[k] = (pos << 32) | (p.bucket[k] & 0xffffffffULL);
+          const u64 src = p.bucket[k] & 0xffffffffULL;
+          p.bucket[k] = (pos << 32) | src;
+          if (src >= p.n_elem) p.slot_target[src - p.n_elem] = static_cast<std::uint32_t>(pos);
         }
       },
       256);
-  p.slot_target.assign(n_slots, static_cast<std::uint32_t>(U32_NONE));
-  for (u64 k = 0; k < p.bucket.size(); ++k) {
-    const u64 src = p.bucket[k] & 0xffffffffULL;
-    if (src >= p.n_elem) p.slot_target[src - p.n_elem] = static_cast<std::uint32_t>(p.bucket[k] >> 32);
-  }
   return p;
 }
 
