@@ -194,6 +194,50 @@ def test_second_order_absorbing_boundary_reflects_less(tmp_path):
     assert s11[2] < s11[1] / 3  # the transverse term takes up most of the TE10 mismatch
 
 
+def pml_guide_mesh(tmp_path, length, thickness, h):
+    """A guide z in [0, L] (volume 10) continued by a layer z in [L, L + t] (volume 20); port on
+    z = 0 (tag 1), conductor on every other outer face (tag 3)."""
+    gmsh.initialize()
+    try:
+        gmsh.option.setNumber("General.Terminal", 0)
+        gmsh.model.add("pml")
+        inner = gmsh.model.occ.addBox(0, 0, 0, A, B, length)
+        layer = gmsh.model.occ.addBox(0, 0, length, A, B, thickness)
+        gmsh.model.occ.fragment([(3, inner)], [(3, layer)])
+        gmsh.model.occ.synchronize()
+        port, pec = [], []
+        for dim, ent in gmsh.model.getEntities(2):
+            z0, z1 = gmsh.model.getBoundingBox(dim, ent)[2::3]
+            if z1 < 1e-6:
+                port.append(ent)
+            elif not (abs(z0 - length) < 1e-6 and abs(z1 - length) < 1e-6):  # not the interface
+                pec.append(ent)
+        gmsh.model.addPhysicalGroup(2, port, 1)
+        gmsh.model.addPhysicalGroup(2, pec, 3)
+        for dim, ent in gmsh.model.getEntities(3):
+            z0 = gmsh.model.getBoundingBox(dim, ent)[2]
+            gmsh.model.addPhysicalGroup(3, [ent], 20 if z0 > length - 1e-6 else 10)
+        gmsh.option.setNumber("Mesh.MeshSizeMax", h)
+        gmsh.option.setNumber("Mesh.MshFileVersion", 4.1)
+        gmsh.model.mesh.generate(3)
+        path = tmp_path / "pml.msh"
+        gmsh.write(str(path))
+    finally:
+        gmsh.finalize()
+    return path.read_bytes()
+
+
+def test_absorbing_layer_termination(tmp_path):
+    # a conductor-backed stretched layer (default grading) in place of a matched port: the TE10
+    # wave is absorbed at every frequency, and the guide outside the layer stays vacuum
+    length, thickness = 20e-3, 15e-3
+    mesh = pml_guide_mesh(tmp_path, length, thickness, 3e-3)
+    body = (f'[[ports]]\ntype = "rectangular"\ntag = 1\n[[pml]]\nvolume_tag = 20\n'
+            f'direction = [0, 0, 1]\ninner_face = {length}\nthickness = {thickness}\n[pec]\ntags = [3]\n')
+    r = Simulation.from_bytes(mesh, config([8e9, 10e9, 12e9], body)).run_sweep()
+    assert np.all(np.abs(r.sparams[:, 0, 0]) < 0.01)
+
+
 def test_sweep_without_driven_ports(small_guide):
     body = '[[ports]]\ntype = "abc"\ntag = 1\n[[ports]]\ntype = "abc"\ntag = 2\n[pec]\ntags = [3]\n'
     sim = Simulation.from_bytes(small_guide, config([9e9, 10e9], body))
