@@ -276,7 +276,6 @@ std::vector<FrequencySolution> solve_sweep(const Mesh& mesh, const FemBasis& bas
     const double f = frequencies[i];
     const double k0 = (f * SWEEP_TWO_PI) / SWEEP_C0;
 
-    auto t = Clock::now();
     if (i > 0 && dispersive) {
       auto tt = Clock::now();
       tensors = tensors_at(mesh, materials, pml_regions, f);
@@ -286,7 +285,7 @@ std::vector<FrequencySolution> solve_sweep(const Mesh& mesh, const FemBasis& bas
       tm.assembly_s += seconds_since(tt);
       merge_element_values(pat, el, e_u, b_u);
     }
-    t = Clock::now();
+    auto t = Clock::now();
     const double k0sq = k0 * k0;
     parallel_for(
         vals.size(),
@@ -323,9 +322,12 @@ std::vector<FrequencySolution> solve_sweep(const Mesh& mesh, const FemBasis& bas
       t = Clock::now();
       std::vector<cplx> x = solver->solve(b_local);
       solve_s += seconds_since(t);
+      if (x.size() != pat.n_free)
+        panic("sparse solver returned " + std::to_string(x.size()) + " values for " +
+              std::to_string(pat.n_free) + " unknowns");
       t = Clock::now();
       std::vector<cplx> u(basis.n_dofs, cplx(0.0, 0.0));
-      for (u64 l = 0; l < pat.n_free && l < x.size(); ++l) u[pat.free[l]] = x[l];
+      for (u64 l = 0; l < pat.n_free; ++l) u[pat.free[l]] = x[l];
       fs.solutions.push_back(std::move(u));
       rhs_s += seconds_since(t);
     }
