@@ -306,10 +306,13 @@ std::vector<FrequencySolution> solve_sweep(const Mesh& mesh, const FemBasis& bas
     double rhs_s = seconds_since(t);
 
     t = Clock::now();
-    if (first)
-      solver->factorize(pat.n_free, pat.rows, pat.cols, vals);
-    else
-      solver->refactorize(pat.n_free, pat.rows, pat.cols, vals);
+    const bool empty = pat.n_free == 0;  // every unknown on a conductor: the field is zero
+    if (!empty) {
+      if (first)
+        solver->factorize(pat.n_free, pat.rows, pat.cols, vals);
+      else
+        solver->refactorize(pat.n_free, pat.rows, pat.cols, vals);
+    }
     tm.factor_s.push_back(seconds_since(t));
 
     FrequencySolution fs;
@@ -320,7 +323,7 @@ std::vector<FrequencySolution> solve_sweep(const Mesh& mesh, const FemBasis& bas
       for (u64 l = 0; l < pat.n_free; ++l) b_local[l] = b[pat.free[l]];
       rhs_s += seconds_since(t);
       t = Clock::now();
-      std::vector<cplx> x = solver->solve(b_local);
+      std::vector<cplx> x = empty ? std::vector<cplx>{} : solver->solve(b_local);
       solve_s += seconds_since(t);
       if (x.size() != pat.n_free)
         panic("sparse solver returned " + std::to_string(x.size()) + " values for " +

@@ -154,6 +154,18 @@ TEST(Sweep, ZeroSurfaceSlotsKeepTheFactorisedPattern) {
   EXPECT_GT(norm, 0.0);
 }
 
+TEST(Sweep, EveryUnknownOnAConductorGivesAZeroField) {
+  const Mesh mesh = fdtest::single_tet({{{0, 0, 0}, {1e-2, 0, 0}, {0, 1e-2, 0}, {0, 0, 1e-2}}});
+  const FemBasis basis = build_basis(mesh);
+  std::vector<u64> all(mesh.faces.size());
+  for (u64 f = 0; f < all.size(); ++f) all[f] = f;
+  AbcBoundary abc(1, U'B');
+  const auto out = solve_sweep(mesh, basis, {&abc}, {{0}}, all, {1e10, 2e10}, nullptr, nullptr);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(out[0].solutions.empty());
+  EXPECT_EQ(out[1].n_dofs, 20u);
+}
+
 TEST(Sweep, RefusesFrequenciesThatAreNotPositiveAndFinite) {
   for (double f : {0.0, -1.0, std::nan(""), HUGE_VAL})
     EXPECT_THROW(check_frequencies({1e9, f}), Error);
