@@ -35,8 +35,8 @@ def generate(path, target_tets, binary):
         gmsh.model.addPhysicalGroup(3, [2], 2)
         surfs = [s for _, s in gmsh.model.getEntities(2)]
         gmsh.model.addPhysicalGroup(2, surfs, 10)
-        # HXT gives about 7.7 tetrahedra per lc^3 of volume in a box.
-        lc = (2.0 * 7.7 / target_tets) ** (1.0 / 3.0)
+        # HXT gives about 3.9 tetrahedra per lc^3 of volume in a box.
+        lc = (2.0 * 3.9 / target_tets) ** (1.0 / 3.0)
         gmsh.option.setNumber("Mesh.MeshSizeMax", lc)
         gmsh.option.setNumber("Mesh.MeshSizeMin", lc)
         gmsh.option.setNumber("Mesh.Algorithm3D", 10)

@@ -49,7 +49,8 @@ struct Numbered {
 };
 
 // Numbers the distinct keys among the occurrences o = 0 .. n_occ-1 in order of first appearance
-// and hands every occurrence its key's number through set_id(o, number) (in ascending o).
+// and hands every occurrence its key's number through set_id(o, number) (each o once; o in
+// parallel chunks).
 //
 // The result is the numbering of one pass over the occurrences with a single hash map, without
 // that pass's cache and TLB misses on a large mesh: the occurrences are first partitioned by
@@ -69,25 +70,40 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
   Numbered<N> out;
   out.index = ShardedIndexMap<N>(n_shards);
 
-  // 1. Partition by shard, stable in o.
+  // 1. Partition by shard, stable in o: chunks of occurrences count their shards in parallel,
+  // and chunk c writes its occurrences of shard s after those of the chunks before it.
+  const std::size_t n_chunks = std::min<std::size_t>(64, n_occ / 65536 + 1);
+  const std::size_t chunk_len = (n_occ + n_chunks - 1) / n_chunks;
   std::vector<std::uint16_t> shard_of(n_occ);
+  std::vector<u64> offset(n_chunks * n_shards, 0);  // [chunk][shard]
+  parallel_for(n_chunks, [&](std::size_t c) {
+    u64* count = &offset[c * n_shards];
+    for (std::size_t o = c * chunk_len; o < std::min(n_occ, (c + 1) * chunk_len); ++o) {
+      const std::size_t s = out.index.shard_of(key_of(o));
+      shard_of[o] = static_cast<std::uint16_t>(s);
+      ++count[s];
+    }
+  });
   std::vector<u64> start(n_shards + 1, 0);
-  for (std::size_t o = 0; o < n_occ; ++o) {
-    const std::size_t s = out.index.shard_of(key_of(o));
-    shard_of[o] = static_cast<std::uint16_t>(s);
-    ++start[s + 1];
+  for (std::size_t s = 0; s < n_shards; ++s) {
+    u64 at = start[s];
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+      const u64 n = offset[c * n_shards + s];
+      offset[c * n_shards + s] = at;
+      at += n;
+    }
+    start[s + 1] = at;
   }
-  for (std::size_t s = 0; s < n_shards; ++s) start[s + 1] += start[s];
   std::vector<Record> records(n_occ);
-  {
-    std::vector<u64> cursor(start.begin(), start.end() - 1);
-    for (std::size_t o = 0; o < n_occ; ++o) {
+  parallel_for(n_chunks, [&](std::size_t c) {
+    std::vector<u64> cursor(offset.begin() + c * n_shards, offset.begin() + (c + 1) * n_shards);
+    for (std::size_t o = c * chunk_len; o < std::min(n_occ, (c + 1) * chunk_len); ++o) {
       const auto k = key_of(o);
       Record& r = records[cursor[shard_of[o]]++];
       for (std::size_t i = 0; i < N; ++i) r.key[i] = static_cast<T>(k[i]);
       r.o = static_cast<T>(o);
     }
-  }
+  });
 
   // 2. Shard-local numbers in order of first appearance.
   std::vector<T> local(n_occ);
@@ -144,12 +160,14 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
   });
   parallel_for(n_keys, [&](std::size_t g) { out.keys[g] = key_of(out.first[g]); }, 4096);
 
-  // 4. Every occurrence's number, in occurrence order.
-  std::vector<u64> cursor(start.begin(), start.end() - 1);
-  for (std::size_t o = 0; o < n_occ; ++o) {
-    const std::size_t s = shard_of[o];
-    set_id(o, global[s][local[cursor[s]++]]);
-  }
+  // 4. Every occurrence's number, chunk by chunk through the same positions as step 1.
+  parallel_for(n_chunks, [&](std::size_t c) {
+    std::vector<u64> cursor(offset.begin() + c * n_shards, offset.begin() + (c + 1) * n_shards);
+    for (std::size_t o = c * chunk_len; o < std::min(n_occ, (c + 1) * chunk_len); ++o) {
+      const std::size_t s = shard_of[o];
+      set_id(o, global[s][local[cursor[s]++]]);
+    }
+  });
   return out;
 }
 

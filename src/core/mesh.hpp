@@ -57,7 +57,9 @@ struct Mesh {
 };
 
 // Numbers edges and faces in order of first appearance and builds the incidences.
-// Prints the non-manifold warning when a face meets more than two tetrahedra.
+// Prints the non-manifold warning when a face meets more than two tetrahedra. Runs its passes on
+// the worker pool; the result does not depend on the thread count. A node index not below
+// nodes.size() stops with the index-out-of-bounds message.
 Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tets);
 
 }  // namespace vantrel

@@ -195,6 +195,15 @@ TEST(Topology, EdgeLength) {
   EXPECT_DOUBLE_EQ(m.edge_lengths[0], 5.0);
 }
 
+TEST(Topology, NodeIndexBeyondTheNodeListStops) {
+  try {
+    build_topology(std::vector<Vec3>(3), {{0, 1, 2, 3}});
+    FAIL() << "no stop";
+  } catch (const Panic& p) {
+    EXPECT_STREQ(p.what(), "index out of bounds: the len is 3 but the index is 3");
+  }
+}
+
 TEST(Topology, RepeatedNodeIsNumberedLikeAnyOther) {
   const Mesh m = build_topology(std::vector<Vec3>(3), {{0, 0, 1, 2}});
   EXPECT_EQ(m.edges[0], (EdgeKey{0, 0}));
