@@ -5,6 +5,7 @@
 #include <new>
 
 #include "fd/solver/accelerate_shim.h"
+#include "fd/solver/blas_threads.hpp"
 #include "fd/solver/triplets.hpp"
 
 namespace vantrel {
@@ -98,6 +99,7 @@ void AccelerateSolver::factorize(u64 n, std::span<const u64> rows, std::span<con
   handle_ = nullptr;
   AccelerateHandle* h = nullptr;
   try {
+    match_blas_threads_to_pool();
     const RealEmbedding e = real_symmetric_embedding(n, rows, cols, vals);
     h = accel_factor(static_cast<std::int32_t>(2 * n), e.col_starts.data(), e.row_indices.data(),
                      e.values.data());

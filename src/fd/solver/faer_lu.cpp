@@ -6,6 +6,8 @@
 
 #include <umfpack.h>
 
+#include "fd/solver/blas_threads.hpp"
+
 namespace vantrel {
 
 static_assert(sizeof(double[UMFPACK_CONTROL]) == sizeof(double[20]));
@@ -83,6 +85,7 @@ void FaerLuSolver::release_symbolic() {
 
 void FaerLuSolver::factorize(u64 n, std::span<const u64> rows, std::span<const u64> cols,
                              std::span<const cplx> vals) {
+  match_blas_threads_to_pool();
   CscMatrix a = faer_matrix_from_triplets(n, rows, cols, vals);
   void* symbolic = nullptr;
   void* numeric = nullptr;
@@ -131,6 +134,7 @@ void FaerLuSolver::refactorize(u64 n, std::span<const u64> rows, std::span<const
     throw Error("faer matrix build: NonFinite { row: " + std::to_string(bad->row) +
                 ", col: " + std::to_string(bad->col) + " }");
   }
+  match_blas_threads_to_pool();
   try {
     fill_values(matrix_.pattern, vals, spare_);
   } catch (const std::bad_alloc&) {

@@ -124,15 +124,24 @@ PardisoSolver::PardisoSolver(LibraryHandle library, PardisoEntry entry,
     : library_(library), entry_(entry), set_threads_(set_threads), iparm_(default_iparm()) {}
 
 PardisoSolver::~PardisoSolver() {
-  // Release all internal memory (phase -1) whenever the library holds any state in pt, which a
-  // failed first factorisation may also leave behind.
+  release();
+  close_library(library_);
+}
+
+void PardisoSolver::release() {
+  // Phase -1 frees all of the library's memory for this pt. It runs whenever pt holds any
+  // state, which a failed first factorisation may also leave behind; its error is not read.
   if (std::any_of(pt_.begin(), pt_.end(), [](void* w) { return w != nullptr; })) {
     const i32 phase = -1, zero_n = 0, zero_rhs = 0;
     i32 one_int = 0, error = 0;
     entry_(pt_.data(), &MAXFCT, &MNUM, &mtype_, &phase, &zero_n, nullptr, &one_int, &one_int,
            nullptr, &zero_rhs, iparm_.data(), &MSGLVL, nullptr, nullptr, &error);
   }
-  close_library(library_);
+  pt_.fill(nullptr);
+  factorized_ = false;
+  csr_ = {};
+  pattern_ = {};
+  n_ = 0;
 }
 
 i32 PardisoSolver::call(i32 phase, i32 n, const std::vector<cplx>& a, const std::vector<i32>& ia,
@@ -156,16 +165,9 @@ void PardisoSolver::numeric(i32 phase, u64 n, UpperCsr&& csr, CompressedPattern&
   // numbers of size 1/1e-13, so it is reported as the library's zero-pivot error.
   if (error == 0 && iparm_[13] > 0) error = ZERO_PIVOT;
   if (error != 0) {
-    // The library's state no longer matches any stored matrix: drop it entirely.
-    const i32 release = -1, zero = 0;
-    i32 one_int = 0, ignored = 0;
-    entry_(pt_.data(), &MAXFCT, &MNUM, &mtype_, &release, &zero, nullptr, &one_int, &one_int,
-           nullptr, &zero, iparm_.data(), &MSGLVL, nullptr, nullptr, &ignored);
-    pt_.fill(nullptr);
-    factorized_ = false;
-    csr_ = {};
-    pattern_ = {};
-    n_ = 0;
+    // The library's state no longer matches any stored matrix: drop it entirely, so a later
+    // solve reports the missing factorisation and a later refactorize analyses afresh.
+    release();
     throw Error(phase_message(phase, error));
   }
   factorized_ = true;
@@ -183,6 +185,8 @@ void PardisoSolver::factorize(u64 n, std::span<const u64> rows, std::span<const 
   } catch (const std::bad_alloc&) {
     throw Error("PARDISO: out of memory building the matrix");
   }
+  // A new analysis starts from a clean state rather than on top of the previous matrix's.
+  release();
   numeric(12, n, std::move(csr), std::move(pattern));
 }
 

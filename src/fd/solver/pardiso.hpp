@@ -73,6 +73,7 @@ class PardisoSolver final : public SparseSolver {
   i32 call(i32 phase, i32 n, const std::vector<cplx>& a, const std::vector<i32>& ia,
            const std::vector<i32>& ja, cplx* b, cplx* x) const;
   void numeric(i32 phase, u64 n, UpperCsr&& csr, CompressedPattern&& pattern);
+  void release();  // phase -1 and back to the state of construction
 
   LibraryHandle library_;          // owned: closed by the destructor
   PardisoEntry entry_;             // inside library_
