@@ -15,10 +15,11 @@ namespace vantrel {
 
 inline void advise_huge_pages(void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t HUGE_PAGE_BYTES = std::uintptr_t{2} << 20;
-  if (bytes < 2 * HUGE_PAGE_BYTES) return;
-  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
-  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(HUGE_PAGE_BYTES - 1);
+  constexpr std::uintptr_t PAGE = std::uintptr_t{2} << 20;  // a transparent huge page
+  if (bytes < 2 * PAGE) return;
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (at + PAGE - 1) & ~(PAGE - 1);
+  const std::uintptr_t end = (at + bytes) & ~(PAGE - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
   (void)data;
