@@ -1,5 +1,7 @@
 #include "core/mesh.hpp"
 
+#include "core/huge_pages.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -74,7 +76,8 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
   // and chunk c writes its occurrences of shard s after those of the chunks before it.
   const std::size_t n_chunks = std::min<std::size_t>(64, n_occ / 65536 + 1);
   const std::size_t chunk_len = (n_occ + n_chunks - 1) / n_chunks;
-  std::vector<std::uint16_t> shard_of(n_occ);
+  std::vector<std::uint16_t> shard_of;
+  resize_huge(shard_of, n_occ);
   std::vector<u64> offset(n_chunks * n_shards, 0);  // [chunk][shard]
   parallel_for(n_chunks, [&](std::size_t c) {
     u64* count = &offset[c * n_shards];
@@ -94,7 +97,8 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
     }
     start[s + 1] = at;
   }
-  std::vector<Record> records(n_occ);
+  std::vector<Record> records;
+  resize_huge(records, n_occ);
   parallel_for(n_chunks, [&](std::size_t c) {
     std::vector<u64> cursor(offset.begin() + c * n_shards, offset.begin() + (c + 1) * n_shards);
     for (std::size_t o = c * chunk_len; o < std::min(n_occ, (c + 1) * chunk_len); ++o) {
@@ -106,7 +110,8 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
   });
 
   // 2. Shard-local numbers in order of first appearance.
-  std::vector<T> local(n_occ);
+  std::vector<T> local;
+  resize_huge(local, n_occ);
   std::vector<std::vector<u64>> first(n_shards), second(n_shards);
   std::vector<u64> beyond(n_shards, 0);
   parallel_for(n_shards, [&](std::size_t s) {
@@ -142,9 +147,9 @@ Numbered<N> number_keys(std::size_t n_occ, std::size_t occ_per_key, KeyOf key_of
   for (std::size_t w = 0; w < bits.size(); ++w)
     before[w + 1] = before[w] + static_cast<u64>(std::popcount(bits[w]));
   const std::size_t n_keys = before.back();
-  out.keys.resize(n_keys);
-  out.first.resize(n_keys);
-  out.second.resize(n_keys);
+  resize_huge(out.keys, n_keys);
+  resize_huge(out.first, n_keys);
+  resize_huge(out.second, n_keys);
   std::vector<std::vector<u64>> global(n_shards);
   parallel_for(n_shards, [&](std::size_t s) {
     global[s].resize(first[s].size());
@@ -193,8 +198,8 @@ Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tet
   // reading past the node list.
   for (const auto& tv : m.tets)
     for (const u64 v : tv) check_index(v, nn);
-  m.tet_edges.resize(nt);
-  m.tet_faces.resize(nt);
+  resize_huge(m.tet_edges, nt);
+  resize_huge(m.tet_faces, nt);
 
   // Edges: occurrence 6t + k is local edge k of tetrahedron t. Numbered in order of first
   // appearance: tetrahedra in index order, LOCAL_EDGES order within one. An edge of a large
@@ -228,8 +233,8 @@ Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tet
     // A face's edges (a,b), (b,c), (a,c) are local edges of the tetrahedron that introduces it;
     // its tetrahedron slots are the first two tetrahedra, by index, that list it.
     const std::size_t nf = m.faces.size();
-    m.face_edges.resize(nf);
-    m.face_tets.resize(nf);
+    resize_huge(m.face_edges, nf);
+    resize_huge(m.face_tets, nf);
     parallel_for(
         nf,
         [&](std::size_t f) {
@@ -248,7 +253,7 @@ Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tet
     }
   }
 
-  m.edge_lengths.resize(m.edges.size());
+  resize_huge(m.edge_lengths, m.edges.size());
   parallel_for(
       m.edges.size(),
       [&](std::size_t e) {

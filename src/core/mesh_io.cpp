@@ -1,5 +1,6 @@
 #include "core/mesh_io.hpp"
 
+#include "core/huge_pages.hpp"
 #include "core/index_map.hpp"
 
 #include <algorithm>
@@ -68,7 +69,7 @@ struct SyntaxError {
 // Grows a vector's capacity geometrically to hold `n` elements (many small blocks stay linear).
 template <class V>
 void reserve_for(V& v, std::size_t n) {
-  if (n > v.capacity()) v.reserve(std::max(n, 2 * v.capacity()));
+  if (n > v.capacity()) reserve_huge(v, std::max(n, 2 * v.capacity()));
 }
 
 inline bool is_space(std::uint8_t c) {
@@ -373,6 +374,8 @@ void MshReader::read_ascii_node_block(MshContent& out, std::size_t n) {
   // Every node takes a tag and three coordinates, at least two bytes each.
   if (n > remaining() / 8) fail(std::to_string(n) + " nodes run past the end of the input", p_);
   const std::size_t base = out.node_tags.size();
+  reserve_for(out.node_tags, base + n);
+  reserve_for(out.coords, base + n);
   out.node_tags.resize(base + n);
   out.coords.resize(base + n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -392,6 +395,8 @@ void MshReader::read_binary_node_block(MshContent& out, std::size_t n) {
   const std::size_t per = size_bytes_ + 24;
   if (n > remaining() / per) fail(std::to_string(n) + " nodes run past the end of the input", p_);
   const std::size_t base = out.node_tags.size();
+  reserve_for(out.node_tags, base + n);
+  reserve_for(out.coords, base + n);
   out.node_tags.resize(base + n);
   out.coords.resize(base + n);
   for (std::size_t i = 0; i < n; ++i, p_ += size_bytes_) {
@@ -447,8 +452,12 @@ void MshReader::take_elements(std::vector<std::array<u64, K>>& dst,
     if (n > remaining() / rec)
       fail(std::to_string(n) + " elements run past the end of the input", p_);
     const std::size_t base = dst.size();
+    reserve_for(dst, base + n);
     dst.resize(base + n);
-    if (element_tags != nullptr) element_tags->resize(base + n);
+    if (element_tags != nullptr) {
+      reserve_for(*element_tags, base + n);
+      element_tags->resize(base + n);
+    }
     for (std::size_t i = 0; i < n; ++i, p_ += rec) {
       if (element_tags != nullptr)
         (*element_tags)[base + i] =
@@ -462,8 +471,12 @@ void MshReader::take_elements(std::vector<std::array<u64, K>>& dst,
     if (n > remaining() / (2 * per))
       fail(std::to_string(n) + " elements run past the end of the input", p_);
     const std::size_t base = dst.size();
+    reserve_for(dst, base + n);
     dst.resize(base + n);
-    if (element_tags != nullptr) element_tags->resize(base + n);
+    if (element_tags != nullptr) {
+      reserve_for(*element_tags, base + n);
+      element_tags->resize(base + n);
+    }
     for (std::size_t i = 0; i < n; ++i) {
       const u64 tag = ascii_u64("an element tag");
       if (element_tags != nullptr) (*element_tags)[base + i] = tag;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/huge_pages.hpp"
 #include "core/mesh_io.hpp"
 #include "python/convert.hpp"
 #include "python_testing/testing_parts.hpp"
@@ -17,7 +18,8 @@ namespace {
 // Index lists as an int64 (rows, K) array; NO_TET and other all-ones values become -1.
 template <std::size_t K>
 nb::object index_grid(const std::vector<std::array<u64, K>>& rows) {
-  std::vector<std::int64_t> flat(rows.size() * K);
+  std::vector<std::int64_t> flat;
+  resize_huge(flat, rows.size() * K);
   for (std::size_t i = 0; i < rows.size(); ++i)
     for (std::size_t k = 0; k < K; ++k) flat[i * K + k] = static_cast<std::int64_t>(rows[i][k]);
   return py::index_vector_result(std::move(flat)).attr("reshape")(rows.size(), K);
