@@ -115,7 +115,10 @@ def main():
         print("RESULT " + json.dumps(out))
         return
 
-    rows_out = []
+    hdr = (f"{'back end':<34} {'shape':<6} {'unknowns':>9} {'nnz':>10} {'factor s':>9} "
+           f"{'refact s':>9} {'solve s':>8} {'residual':>9} {'peak MB':>8} {'solver MB':>9}")
+    print(hdr)
+    print("-" * len(hdr), flush=True)
     for shape in args.shapes:
         for size in args.sizes:
             plan = list(args.backends) + (["scipy"] if size <= args.scipy_max else [])
@@ -125,19 +128,14 @@ def main():
                                    capture_output=True, text=True)
                 line = [l for l in p.stdout.splitlines() if l.startswith("RESULT ")]
                 if p.returncode != 0 or not line:
-                    print(f"{backend} at {size} ({shape}): failed ({p.returncode}) "
-                          f"{p.stderr.strip()[-300:]}")
+                    err = p.stderr.strip().splitlines()
+                    print(f"{backend:<34} {shape:<6} {size:>9}  failed ({p.returncode}): "
+                          f"{err[-1] if err else ''}", flush=True)
                     continue
-                rows_out.append(json.loads(line[0][7:]))
-
-    hdr = (f"{'back end':<34} {'shape':<6} {'unknowns':>9} {'nnz':>10} {'factor s':>9} {'refact s':>9} "
-           f"{'solve s':>8} {'residual':>9} {'peak MB':>8} {'solver MB':>9}")
-    print(hdr)
-    print("-" * len(hdr))
-    for r in rows_out:
-        print(f"{r['name']:<34} {r['shape']:<6} {r['n']:>9} {r['nnz']:>10} {r['factorize_s']:>9.2f} "
-              f"{r['refactorize_s']:>9.2f} {r['solve_s']:>8.3f} {r['residual']:>9.1e} "
-              f"{r['peak_mb']:>8.0f} {r['solver_mb']:>9.0f}")
+                r = json.loads(line[0][7:])
+                print(f"{r['name']:<34} {r['shape']:<6} {r['n']:>9} {r['nnz']:>10} "
+                      f"{r['factorize_s']:>9.2f} {r['refactorize_s']:>9.2f} {r['solve_s']:>8.3f} "
+                      f"{r['residual']:>9.1e} {r['peak_mb']:>8.0f} {r['solver_mb']:>9.0f}", flush=True)
     commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
                             cwd=HERE).stdout.strip()
     threads = os.environ.get("RAYON_NUM_THREADS") or str(os.cpu_count())
