@@ -76,10 +76,9 @@ def te10_beta(f, er=1.0, a=A):
     return math.sqrt(k0 * k0 * er - (math.pi / a) ** 2)
 
 
-# The port frames are right-handed with the normal pointing out of the guide and u along the wider
-# side, so the TE10 reference fields of two facing ports point opposite ways (v = w x u flips):
-# a matched straight section gives S21 = -exp(-j beta L).
-FACING_PORTS = -1.0
+# The reference polarisation of a rectangular port is laid out in global orientation, so the two
+# ports of a straight guide share it and a matched section gives S21 = +exp(-j beta L).
+FACING_PORTS = 1.0
 
 
 # ---- straight guide ------------------------------------------------------------------------------

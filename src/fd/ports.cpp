@@ -293,6 +293,11 @@ RectangularPort::RectangularPort(u64 m_, u64 n_, double a_, double b_, const Por
   require(positive_finite(er), label, "er must be above 0, got " + fmt_float(er));
   require(m > 0 || n > 0, label, "mode (0, 0) is not a waveguide mode");
   require_power(power, label);
+  const Vec3& v = frame.v;
+  int dom = 0;
+  for (int k = 1; k < 3; ++k)
+    if (std::fabs(v[k]) > std::fabs(v[dom])) dom = k;
+  v_sign = v[dom] < 0.0 ? -1.0 : 1.0;
 }
 
 double RectangularPort::cutoff_wavenumber() const {
@@ -335,7 +340,7 @@ std::optional<Vec3> RectangularPort::mode_profile(double x, double y, double z, 
   const double z_te = wave_impedance(k0);
   const Vec3 l = frame_to_local(frame, {x, y, z});
   const double xc = l[0] + 0.5 * a;
-  const double yc = l[1] + 0.5 * b;
+  const double yc = v_sign * l[1] + 0.5 * b;
   const double kx = static_cast<double>(m) * PI / a;
   const double ky = static_cast<double>(n) * PI / b;
   const double kc = std::sqrt(kx * kx + ky * ky);
@@ -344,7 +349,7 @@ std::optional<Vec3> RectangularPort::mode_profile(double x, double y, double z, 
   const double amp = std::sqrt(2.0 * em * en * power * z_te / (a * b)) * scale;
   const double eu = -amp * (ky / kc) * std::cos(kx * xc) * std::sin(ky * yc);
   const double ev = amp * (kx / kc) * std::sin(kx * xc) * std::cos(ky * yc);
-  return frame_to_global(frame, {eu, ev, 0.0});
+  return frame_to_global(frame, {eu, v_sign * ev, 0.0});
 }
 
 std::optional<CVec3> RectangularPort::incident_term(double x, double y, double z, double k0) const {
