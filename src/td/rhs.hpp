@@ -86,14 +86,11 @@ struct DebyeElement {
 
 // Work buffers of one element_rhs call; every buffer is overwritten before it is read.
 struct ElementScratch {
-  std::vector<double> e;            // 3*Np, node-major (3*i + c)
-  std::vector<double> h;            // 3*Np
-  std::vector<double> curl_h;       // 3*Np: curl H, then plus the E-equation face flux
-  std::vector<double> curl_e;       // 3*Np: -curl E, then plus the H-equation face flux
-  std::vector<double> ref_derivs;   // 3*Np: k*Np + i, direction k = r, s, t
-  std::vector<double> derivatives;  // 9*Np: (3*m + c)*Np + i = d u_c / d x_m
+  std::vector<double> curl_h;  // 3*Np node-major: curl H, then plus the E-equation face flux
+  std::vector<double> curl_e;  // 3*Np node-major: -curl E, then plus the H-equation face flux
+  std::vector<double> flux;    // 4*Nfp*6: per face node, the E- then H-equation flux vectors
 };
-ElementScratch new_element_scratch(u64 np);
+ElementScratch new_element_scratch(u64 np, u64 nfp);
 
 // Scratches shared by the parallel jobs of apply: a job takes one, uses it for all its elements
 // and gives it back. The lock guards only the list, never an element computation.
