@@ -213,9 +213,7 @@ TEST(Rhs, VolumeCurlIsExactForLinearFields) {
     EXPECT_NEAR(out[3 * i + 1], 3, 1e-11);
     EXPECT_NEAR(out[3 * i + 2], 2, 1e-11);
   }
-  // element_rhs with E = u, H = 0: dH/dt = -curl E in the interior of the element, plus the
-  // wall flux; on an element whose faces are all walls the tangential E on the faces enters.
-  // A zero state gives a zero derivative.
+  // A has no source term: a zero state gives a zero derivative (every output slot is stored).
   std::vector<double> y(6 * np, 0.0), o(6 * np, 1.0);
   ElementScratch s = new_element_scratch(np, op.reference.nfp);
   element_rhs(op, 0, y, o, s);
