@@ -14,10 +14,11 @@ from vantrel._native import TdOperator
 
 
 def panic_type():
-    """The PanicException class, taken from a stop the operator raises."""
+    """The PanicException class of the module, taken from a stop the operator raises."""
     try:
         TdOperator(0, 1, 1, 1.0, 1.0, 1.0, 1)
     except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+        assert type(e).__name__ == "PanicException" and type(e).__module__ == "pyo3_runtime"
         return type(e)
     raise AssertionError("no stop raised")
 

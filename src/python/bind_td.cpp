@@ -92,7 +92,7 @@ PyTdOperator& td(nb::handle self) { return record_of<PyTdOperator>(self, "TdOper
 
 // ---- TdOperator members -----------------------------------------------------------------------
 
-void td_init(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs) {
+void td_init_impl(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs) {
   Call c("TdOperator.__new__()",
          {{"nx"}, {"ny"}, {"nz"}, {"lx"}, {"ly"}, {"lz"}, {"order"}, {"flux_alpha", true}}, args,
          kwargs);
@@ -106,6 +106,18 @@ void td_init(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs)
   const double flux_alpha = c.given(7) ? arg_real(c[7], c.name(7)) : 1.0;
   MaxwellOperator op = build_box_operator(nx, ny, nz, lx, ly, lz, order, flux_alpha);
   new (self) PyTdOperator{std::move(op), {}};
+}
+
+// Failures of the constructor are raised here rather than by the translators registered with
+// nanobind: those are shared by every nanobind module of the process, so another module's
+// translator (and its PanicException class) could otherwise answer for this one.
+void td_init(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs) {
+  try {
+    td_init_impl(self, args, kwargs);
+  } catch (...) {
+    fail_with_current_exception();
+    throw nb::python_error();
+  }
 }
 
 nb::object td_n_dof(nb::handle self, const nb::args&, const nb::kwargs&) {
