@@ -189,3 +189,11 @@ class TestThreadBinding:
         t.start()
         t.join()
         assert seen and "vantrel::PyProbe is unsendable, but is being dropped on another thread" in str(seen[0].exc_value)
+
+
+def test_one_panic_class_for_every_module():
+    from vantrel._native import TdOperator
+    op = TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1)
+    with pytest.raises(BaseException) as info:  # noqa: B017 - the class itself is under test
+        op.apply(np.zeros(3))  # too short a state: an index stop
+    assert type(info.value) is panic_type()

@@ -81,13 +81,24 @@ nb::object array_result(std::vector<T>&& v, std::initializer_list<std::size_t> s
 }  // namespace
 
 nb::handle panic_exception_type() {
-  if (!g_panic_type) {
-    g_panic_type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "The exception raised when the solver stops on a broken invariant.",
-        PyExc_BaseException, nullptr);
-    if (!g_panic_type) throw nb::python_error();
+  if (g_panic_type) return g_panic_type;
+  // One class per interpreter, shared by every module of ours that raises it (the private
+  // testing module too), kept in the interpreter's own state dictionary.
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!state) throw nb::python_error();
+  const char* key = "vantrel.PanicException";
+  PyObject* existing = PyDict_GetItemString(state, key);  // borrowed
+  if (existing) {
+    g_panic_type = existing;
+    Py_INCREF(g_panic_type);
+    return g_panic_type;
   }
+  g_panic_type = PyErr_NewExceptionWithDoc(
+      "pyo3_runtime.PanicException",
+      "The exception raised when the solver stops on a broken invariant.", PyExc_BaseException,
+      nullptr);
+  if (!g_panic_type || PyDict_SetItemString(state, key, g_panic_type) != 0)
+    throw nb::python_error();
   return g_panic_type;
 }
 
