@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/sharded_index_map.hpp"
 #include "core/support.hpp"
 
 namespace vantrel {
@@ -24,22 +25,9 @@ inline constexpr std::array<int, 4> FACE_OPPOSITE_VERTEX = {3, 1, 2, 0};
 using EdgeKey = std::array<u64, 2>;
 using FaceKey = std::array<u64, 3>;
 
-struct NodeKeyHash {
-  std::size_t operator()(const EdgeKey& k) const noexcept {
-    u64 h = k[0] * 0x9E3779B97F4A7C15ull;
-    h ^= (k[1] + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
-    return static_cast<std::size_t>(h ^ (h >> 29));
-  }
-  std::size_t operator()(const FaceKey& k) const noexcept {
-    u64 h = k[0] * 0x9E3779B97F4A7C15ull;
-    h ^= (k[1] + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
-    h ^= (k[2] + 0x165667B19E3779F9ull) * 0x85EBCA77C2B2AE63ull;
-    return static_cast<std::size_t>(h ^ (h >> 31));
-  }
-};
-
-using EdgeIndexMap = std::unordered_map<EdgeKey, u64, NodeKeyHash>;
-using FaceIndexMap = std::unordered_map<FaceKey, u64, NodeKeyHash>;
+// Edge and face numbers by ascending node key; `find(key)->second` is the number.
+using EdgeIndexMap = ShardedIndexMap<2>;
+using FaceIndexMap = ShardedIndexMap<3>;
 using GroupMap = std::unordered_map<i32, std::vector<u64>>;
 
 struct Mesh {
@@ -69,7 +57,9 @@ struct Mesh {
 };
 
 // Numbers edges and faces in order of first appearance and builds the incidences.
-// Prints the non-manifold warning when a face meets more than two tetrahedra.
+// Prints the non-manifold warning when a face meets more than two tetrahedra. Runs its passes on
+// the worker pool; the result does not depend on the thread count. A node index not below
+// nodes.size() stops with the index-out-of-bounds message.
 Mesh build_topology(std::vector<Vec3> nodes, std::vector<std::array<u64, 4>> tets);
 
 }  // namespace vantrel

@@ -1,21 +1,206 @@
 // Frequency-domain classes: Simulation, SweepResult, Eigenmode, RadiationPattern.
 #include "python/bind_fd.hpp"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "core/mesh_io.hpp"
+#include "fd/config.hpp"
+#include "fd/simulation.hpp"
+#include "fd/sparam.hpp"
 #include "python/convert.hpp"
 
 namespace vantrel::py {
 
 namespace {
 
-// Wrappers; each owns exactly one record. Members arrive with the services behind them.
-struct SimulationObj {};
-struct SweepResultObj {};
+// Wrappers; each owns exactly one record.
+struct SimulationObj {
+  explicit SimulationObj(Simulation* sim) : sim(sim, "vantrel::PySimulation") {}
+  ThreadBound<Simulation> sim;  // owned; used and dropped on the creating thread only
+};
+struct SweepResultObj {
+  SweepResult result;
+};
 struct EigenmodeObj {};
 struct RadiationPatternObj {};
 
 template <class T>
 void refuse_construction(nb::class_<T>& cls, const char* name) {
   cls.def("__init__", [name](T*, nb::args, nb::kwargs) { no_constructor(name); });
+}
+
+nb::object wrap_simulation(Simulation&& sim) {
+  auto* obj = new SimulationObj(new Simulation(std::move(sim)));
+  return nb::cast(obj, nb::rv_policy::take_ownership);
+}
+
+// A fresh (rows, cols) int64 array that takes over the buffer.
+nb::object index_grid_result(std::vector<std::int64_t>&& v, std::size_t rows, std::size_t cols) {
+  auto* owned = new std::vector<std::int64_t>(std::move(v));
+  nb::capsule keeper(owned, [](void* p) noexcept { delete static_cast<std::vector<std::int64_t>*>(p); });
+  const std::size_t shape[2] = {rows, cols};
+  return nb::ndarray<nb::numpy, std::int64_t>(owned->data(), 2, shape, keeper).cast();
+}
+
+// The text of an operating-system error as the file messages show it.
+std::string os_error_text(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+// Reads a whole file. Returns false with the error text in `err` on failure.
+bool read_whole_file(const std::string& path, std::string& out, std::string& err) {
+  if (path.find('\0') != std::string::npos) {
+    err = "file name contained an unexpected NUL byte";
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err = os_error_text(errno);
+    return false;
+  }
+  out.clear();
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = os_error_text(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool valid_utf8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned cp;
+    if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
+    else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
+    else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
+    else return false;
+    if (i + len > n) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+nb::object simulation_from_files(nb::args args, nb::kwargs kwargs) {
+  Call c("Simulation.from_files()", {{"mesh_path"}, {"config_path"}}, args, kwargs);
+  const std::string mesh_path = arg_text(c[0], "mesh_path");
+  const std::string config_path = arg_text(c[1], "config_path");
+
+  // the configuration is read and parsed before the mesh file is opened
+  std::string text, err;
+  if (!read_whole_file(config_path, text, err))
+    throw Error("config: Cannot read " + config_path + ": " + err);
+  if (!valid_utf8(text))
+    throw Error("config: Cannot read " + config_path + ": stream did not contain valid UTF-8");
+  Config config;
+  try {
+    config = parse_config(text);
+  } catch (const Error& e) {
+    throw Error("config: " + config_path + ": " + e.what());
+  }
+
+  std::string bytes;
+  if (!read_whole_file(mesh_path, bytes, err))
+    throw Error("mesh: Cannot read " + mesh_path + ": " + err);
+  Mesh mesh;
+  try {
+    mesh = load_msh_bytes(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  } catch (const Error& e) {
+    throw Error("mesh: " + mesh_path + ": " + e.what());
+  }
+  return wrap_simulation(build_simulation(std::move(mesh), std::move(config)));
+}
+
+nb::object simulation_from_bytes(nb::args args, nb::kwargs kwargs) {
+  Call c("Simulation.from_bytes()", {{"mesh_bytes"}, {"config_toml"}}, args, kwargs);
+  const std::span<const std::uint8_t> bytes = arg_bytes(c[0], "mesh_bytes");
+  const std::string toml = arg_text(c[1], "config_toml");
+  Mesh mesh = load_msh_bytes(bytes);
+  Config config = parse_config(toml);
+  return wrap_simulation(build_simulation(std::move(mesh), std::move(config)));
+}
+
+nb::object simulation_run_sweep(SimulationObj& self, nb::args args, nb::kwargs kwargs) {
+  Call c("Simulation.run_sweep()", {}, args, kwargs);
+  const Simulation& sim = self.sim.get();
+  auto* obj = new SweepResultObj();
+  try {
+    // the only call that lets other Python threads run: the whole sweep, extraction included
+    nb::gil_scoped_release release;
+    obj->result = run_sweep(sim);
+  } catch (...) {
+    delete obj;
+    throw;
+  }
+  return nb::cast(obj, nb::rv_policy::take_ownership);
+}
+
+u64 simulation_n_driven_ports(const SimulationObj& self) {
+  u64 n = 0;
+  for (const auto& p : self.sim.get().ports)
+    if (p->is_driven()) ++n;
+  return n;
+}
+
+nb::object simulation_mesh_nodes(const SimulationObj& self) {
+  const Mesh& mesh = self.sim.get().mesh;
+  std::vector<double> flat;
+  flat.reserve(3 * mesh.nodes.size());
+  for (const Vec3& p : mesh.nodes) flat.insert(flat.end(), p.begin(), p.end());
+  return grid_result(std::move(flat), mesh.nodes.size(), 3);
+}
+
+nb::object simulation_mesh_tets(const SimulationObj& self) {
+  const Mesh& mesh = self.sim.get().mesh;
+  std::vector<std::int64_t> flat;
+  flat.reserve(4 * mesh.tets.size());
+  for (const auto& t : mesh.tets)
+    for (u64 n : t) flat.push_back(static_cast<std::int64_t>(n));
+  return index_grid_result(std::move(flat), mesh.tets.size(), 4);
+}
+
+nb::object sweep_sparams(const SweepResultObj& self) {
+  const SweepResult& r = self.result;
+  const std::size_t nf = r.frequencies.size(), nd = r.n_driven;
+  std::vector<cplx> flat;
+  flat.reserve(nf * nd * nd);
+  for (const auto& per_freq : r.sparams)
+    for (const auto& row : per_freq) flat.insert(flat.end(), row.begin(), row.end());
+  if (flat.size() != nf * nd * nd) panic("shape matches data");
+  auto* owned = new std::vector<cplx>(std::move(flat));
+  nb::capsule keeper(owned, [](void* p) noexcept { delete static_cast<std::vector<cplx>*>(p); });
+  const std::size_t shape[3] = {nf, nd, nd};
+  return nb::ndarray<nb::numpy, cplx>(owned->data(), 3, shape, keeper).cast();
 }
 
 }  // namespace
@@ -27,11 +212,45 @@ void bind_fd(nb::module_& m) {
       "A Simulation instance must stay on the thread that created it: the port objects it\n"
       "holds are not safe to share between threads. This is fine for typical Python use.");
   refuse_construction(sim, "Simulation");
+  sim.def_static("from_files", &simulation_from_files, nb::sig("def from_files(mesh_path, config_path)"),
+                 "Construct a simulation by loading a gmsh `.msh` file and a TOML config from disk.")
+      .def_static("from_bytes", &simulation_from_bytes, nb::sig("def from_bytes(mesh_bytes, config_toml)"),
+                  "Construct from in-memory mesh bytes and a TOML config string.")
+      .def("run_sweep", &simulation_run_sweep, nb::sig("def run_sweep(self)"),
+           "Run the configured frequency sweep. Returns a SweepResult with frequencies\n"
+           "and S-parameters.")
+      .def_prop_ro(
+          "n_tets", [](const SimulationObj& s) { return static_cast<u64>(s.sim.get().mesh.tets.size()); },
+          "Number of tetrahedra in the mesh.")
+      .def_prop_ro(
+          "n_dofs", [](const SimulationObj& s) { return s.sim.get().basis.n_dofs; },
+          "Number of degrees of freedom in the FEM basis.")
+      .def_prop_ro("n_driven_ports", &simulation_n_driven_ports,
+                   "Number of driven ports (i.e., ports with excitation: rect waveguide, lumped, "
+                   "coax, ...).")
+      .def_prop_ro("mesh_nodes", &simulation_mesh_nodes,
+                   "Mesh node coordinates as a `(n_nodes, 3)` float64 numpy array.")
+      .def_prop_ro("mesh_tets", &simulation_mesh_tets,
+                   "Mesh tetrahedra as a `(n_tets, 4)` int64 numpy array of node indices.");
   add_to_all(m, "Simulation");
 
   auto sweep = nb::class_<SweepResultObj>(
       m, "SweepResult", "Result of a frequency sweep \u2014 frequencies and S-parameters.");
   refuse_construction(sweep, "SweepResult");
+  sweep
+      .def_prop_ro(
+          "frequencies",
+          [](const SweepResultObj& s) { return vector_result(std::vector<double>(s.result.frequencies)); },
+          "Frequencies in Hz, shape `[n_freq]`, dtype float64.")
+      .def_prop_ro("sparams", &sweep_sparams,
+                   "S-parameter matrix, shape `[n_freq, n_driven, n_driven]`, dtype complex128.\n"
+                   "Indexing: `S[freq_idx, observation_port, excitation_port]`.")
+      .def_prop_ro(
+          "n_driven", [](const SweepResultObj& s) { return s.result.n_driven; },
+          "Number of driven ports (S-matrix dimension).")
+      .def_prop_ro(
+          "solve_time_s", [](const SweepResultObj& s) { return s.result.solve_time_s; },
+          "Total wall-clock for the sweep in seconds.");
   add_to_all(m, "SweepResult");
 
   auto mode = nb::class_<EigenmodeObj>(m, "Eigenmode", "One eigenmode of a cavity / waveguide.");
