@@ -105,6 +105,7 @@ def main():
     ap.add_argument("--mem-limit-gb", type=float, default=12.0,
                     help="address-space limit of each run: a back end that needs more fails "
                          "with its out-of-memory message instead of starving the machine")
+    ap.add_argument("--timeout", type=float, default=900.0, help="seconds allowed to one run")
     ap.add_argument("--worker", nargs=3, metavar=("BACKEND", "SIZE", "SHAPE"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -123,9 +124,14 @@ def main():
         for size in args.sizes:
             plan = list(args.backends) + (["scipy"] if size <= args.scipy_max else [])
             for backend in plan:
-                p = subprocess.run([sys.executable, __file__, "--mem-limit-gb", str(args.mem_limit_gb),
-                                    "--worker", backend, str(size), shape],
-                                   capture_output=True, text=True)
+                try:
+                    p = subprocess.run([sys.executable, __file__, "--mem-limit-gb",
+                                        str(args.mem_limit_gb), "--worker", backend, str(size), shape],
+                                       capture_output=True, text=True, timeout=args.timeout)
+                except subprocess.TimeoutExpired:
+                    print(f"{backend:<34} {shape:<6} {size:>9}  timed out after {args.timeout:.0f} s",
+                          flush=True)
+                    continue
                 line = [l for l in p.stdout.splitlines() if l.startswith("RESULT ")]
                 if p.returncode != 0 or not line:
                     err = p.stderr.strip().splitlines()

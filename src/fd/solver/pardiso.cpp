@@ -1,7 +1,6 @@
 #include "fd/solver/pardiso.hpp"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -72,6 +71,9 @@ std::vector<std::string> pardiso_library_candidates() {
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     if (!ec && exe.has_parent_path()) prefixes.push_back(exe.parent_path().parent_path());
   }
+  // `pip install --user mkl` puts the library under ~/.local/lib.
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+    prefixes.push_back(fs::path(home) / ".local");
   for (const fs::path& prefix : prefixes) {
     const fs::path lib = prefix / "lib";
     for (const char* name : LIBRARY_NAMES) {

@@ -11,9 +11,9 @@
 //   2. the lib/ folder of the Python environment we run in, found without asking Python:
 //      $VIRTUAL_ENV and $CONDA_PREFIX when set; every ancestor folder of this shared object
 //      (an installed module sits in <prefix>/lib/pythonX.Y/site-packages/vantrel/, so one
-//      ancestor is <prefix>); and the prefix of the running interpreter, the parent of the
-//      folder of /proc/self/exe. The pip package `mkl` installs libmkl_rt.so.N into
-//      <prefix>/lib, which is on none of the loader's paths.
+//      ancestor is <prefix>); the prefix of the running interpreter, the parent of the folder
+//      of /proc/self/exe; and ~/.local (pip's --user scheme). The pip package `mkl` installs
+//      libmkl_rt.so.N into <prefix>/lib, which is on none of the loader's paths.
 // Without the library nothing is printed and the selection takes another back end.
 
 #include <array>
