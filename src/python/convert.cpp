@@ -35,8 +35,6 @@ auto converting(const char* name, F&& f) -> decltype(f()) {
     nb::object err = nb::steal(PyObject_CallFunction(PyExc_TypeError, "s", msg.c_str()));
     if (!err.is_valid()) throw nb::python_error();
     PyException_SetCause(err.ptr(), cause.inc_ref().ptr());
-    e.discard_as_unraisable(nb::handle());  // clears the original; its value lives on as cause
-    PyErr_Clear();
     PyErr_SetObject(PyExc_TypeError, err.ptr());
     throw nb::python_error();
   }

@@ -1,0 +1,17 @@
+#pragma once
+// The records behind the time-domain Python classes. Each Python object owns one of these.
+
+#include <vector>
+
+#include "td/rhs.hpp"
+
+namespace vantrel::py {
+
+// Value of a TdOperator object: the operator, plus the state that only the stepping members
+// change (their Krylov workspace and the single-unknown source vector).
+struct PyTdOperator {
+  MaxwellOperator op;
+  std::vector<double> source;  // empty at creation; reused by step_driven
+};
+
+}  // namespace vantrel::py

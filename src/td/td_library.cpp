@@ -1,1 +1,0 @@
-// Time-domain solver library; its sources live beside this file.
