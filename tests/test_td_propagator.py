@@ -29,13 +29,6 @@ def rel(x, ref):
     return np.linalg.norm(x - ref) / np.linalg.norm(ref)
 
 
-def panic_type():
-    try:
-        TdOperator(0, 1, 1, 1.0, 1.0, 1.0, 1)
-    except BaseException as e:  # noqa: B036 - the panic type derives from BaseException
-        return type(e)
-
-
 BOXES = [
     pytest.param((1, 1, 1, 1.0, 1.0, 1.0, 1, 1.0), id="1cell-p1-upwind"),
     pytest.param((2, 1, 2, 1.0, 0.5, 0.8, 2, 1.0), id="4cell-p2-upwind"),
@@ -267,5 +260,7 @@ class TestRefusals:
 
     def test_nonfinite_start_stops(self, op2):
         start = np.full(op2.n_dof(), 1e-200)  # every square underflows: norm 0
-        with pytest.raises(panic_type(), match="start vector must be nonzero"):
+        with pytest.raises(BaseException, match="^start vector must be nonzero$") as info:
             op2.reduced_model(start, 5)
+        assert type(info.value).__name__ == "PanicException"
+        assert not isinstance(info.value, Exception)
