@@ -264,3 +264,35 @@ class TestRefusals:
             op2.reduced_model(start, 5)
         assert type(info.value).__name__ == "PanicException"
         assert not isinstance(info.value, Exception)
+
+
+THREAD_SCRIPT = """
+import hashlib, numpy as np
+from vantrel._native import TdOperator
+op = TdOperator(4, 4, 4, 1.0, 1.0, 1.0, 2)
+y = np.random.default_rng(16).standard_normal(op.n_dof())
+b = np.random.default_rng(17).standard_normal(op.n_dof())
+out = [op.step(y, 0.1), op.step_with_source(y, b, 0.1), op.step_driven(y, 5, 1.0, 0.1)]
+print(hashlib.sha256(b"".join(x.tobytes() for x in out)).hexdigest())
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_steps_do_not_depend_on_thread_count(threads):
+    # Every inner product and chunk update is a sequential loop in a fixed order: one worker or
+    # several must give the same bits (23040 unknowns take the parallel Gram–Schmidt path).
+    import os
+    import subprocess
+    import sys
+
+    def run(env_threads):
+        env = dict(os.environ)
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        if env_threads is None:
+            env.pop("RAYON_NUM_THREADS", None)
+        else:
+            env["RAYON_NUM_THREADS"] = env_threads
+        return subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env, capture_output=True,
+                              text=True, check=True).stdout
+
+    assert run(threads) == run(None)
