@@ -86,6 +86,28 @@ class TestStep:
             w_prev = w
         assert w_prev < 0.9 * w0  # a random state is rich in unresolved modes that upwind damps
 
+    @pytest.mark.parametrize("h", [1.0, 2.0, 5.0, 20.0])
+    def test_long_steps_keep_static_fields(self, h):
+        # The PEC box has static (null-space) fields that upwind damping leaves alone, so
+        # exp(hA)·y tends to their part of y, not to 0. One Krylov space of 40 vectors cannot
+        # resolve h·‖A‖ ≈ 150..3000: the step is split into substeps.
+        op = TdOperator(2, 2, 2, 1.0, 1.0, 1.0, 1)
+        y = random_state(op, 20)
+        ref = expm_multiply(h * csr(op), y)
+        assert np.linalg.norm(ref) > 0.2 * np.linalg.norm(y)
+        assert rel(op.step(y, h), ref) < STEP_TOL
+
+    def test_step_beyond_substep_budget_is_refused(self):
+        op = TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1)
+        fresh = TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1)
+        y = random_state(op, 21)
+        with pytest.raises(RuntimeError, match="^Krylov step did not converge"):
+            op.step(y, 1e10)
+        # a driven step failing after its source entry was set leaves the entry cleared
+        with pytest.raises(RuntimeError, match="^Krylov step did not converge"):
+            op.step_driven(y, 7, 3.0, 1e10)
+        np.testing.assert_array_equal(op.step_driven(y, 9, 1.0, 0.1), fresh.step_driven(y, 9, 1.0, 0.1))
+
     def test_edge_cases(self, op2):
         y = random_state(op2, 4)
         np.testing.assert_array_equal(op2.step(np.zeros(op2.n_dof()), 1.0), 0.0)

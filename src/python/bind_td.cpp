@@ -239,7 +239,8 @@ void bind_krylov(nb::module_& m, nb::handle op) {
       "Advance the state by `h` with the matrix-free exponential propagator.\n"
       "Returns `exp(h\u00b7A)\u00b7y` as a new array, approximated in a Krylov space of\n"
       "dimension at most `krylov_dim` (Arnoldi with an a-posteriori stop at\n"
-      "1e-10 relative to `\u2016y\u2016`). `y` is read in place and left untouched; the\n"
+      "1e-10 relative to `\u2016y\u2016`). A step longer than one Krylov space resolves\n"
+      "is split into substeps. `y` is read in place and left untouched; the\n"
       "Krylov workspace lives in the operator and is reused between calls.");
   def_method<&td_step_driven>(
       op, "step_driven",

@@ -60,6 +60,7 @@ struct KrylovWorkspace {
   ExpmScratch expm;
   std::vector<double> aug_state;   // [y; 1] of the driven steps
   std::vector<double> aug_result;  // augmented result of the driven steps
+  std::vector<double> sub_state;   // running state of a step split into substeps
 };
 
 // Breakdown threshold of the Arnoldi process (the Krylov space is invariant): shared with the
@@ -67,6 +68,12 @@ struct KrylovWorkspace {
 inline constexpr double ARNOLDI_BREAKDOWN = 1e-12;
 // A-posteriori stop of the propagator: b·|exp(h·H_k)[k−1][0]| below this (relative to ‖y‖).
 inline constexpr double KRYLOV_ERROR_STOP = 1e-10;
+// A Krylov result is used only when the space is invariant, or ‖h·H_k‖∞ ≤ KRYLOV_TRUST·k after
+// the estimate stop, or ‖h·H_m‖∞ ≤ KRYLOV_TRUST_FULL·m when the space filled up without it;
+// a longer step is split into substeps, at most MAX_KRYLOV_SUBSTEPS of them.
+inline constexpr double KRYLOV_TRUST = 2.0;
+inline constexpr double KRYLOV_TRUST_FULL = 0.5;
+inline constexpr u64 MAX_KRYLOV_SUBSTEPS = u64(1) << 16;
 // Taylor terms after the identity in the scaled exponential.
 inline constexpr int EXPM_TAYLOR_TERMS = 18;
 // Chunk length of the parallel vector updates.
@@ -95,7 +102,10 @@ void matrix_exponential(std::span<const double> a, std::size_t d, std::span<doub
                         ExpmScratch& scratch);
 
 // One Arnoldi exponential step: out (N = x.size() entries) = β·V_k·exp(h·H_k)·e₁ ≈ exp(h·Â)·x.
-// Throws Error when the small exponential is not finite (the step overflowed).
+// Arnoldi stops at breakdown, at the a-posteriori estimate or at k = m. A result whose
+// ‖h·H_k‖∞ lies beyond the trusted range (KRYLOV_TRUST, KRYLOV_TRUST_FULL) is replaced by
+// substeps of h/q. Throws Error when the small exponential is not finite (the step
+// overflowed) or when more than MAX_KRYLOV_SUBSTEPS substeps would be needed.
 void krylov_exp_step(KrylovWorkspace& ws, std::span<const double> x, double h, std::size_t m,
                      ApplyRef apply, std::span<double> out);
 

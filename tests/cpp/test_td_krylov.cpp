@@ -174,8 +174,9 @@ TEST(KrylovStep, BasisIsOrthonormalAndHessenbergIsProjection) {
   KrylovWorkspace ws = new_krylov_workspace();
   DenseApply app{a};
   std::vector<double> out(n);
-  // A long step so that the a-posteriori test does not stop early: all m vectors are built.
-  krylov_exp_step(ws, to_std(y), 20.0, m, app, out);
+  // A step long enough that the a-posteriori test does not stop early (all m vectors are built)
+  // and short enough for one filled Krylov space (‖h·H‖∞ ≤ m/2, no substeps).
+  krylov_exp_step(ws, to_std(y), 3.0, m, app, out);
   EXPECT_EQ(app.calls, m);
   Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic>> v(ws.basis.data(), n, m);
   EXPECT_LT((v.transpose() * v - Mat::Identity(m, m)).cwiseAbs().maxCoeff(), 1e-13);
@@ -234,6 +235,34 @@ TEST(KrylovStep, EdgeCases) {
     krylov_exp_step(ws, to_std(y3), 2.0, 40, app, out);
     EXPECT_EQ(app.calls, 3);
     EXPECT_LT(rel_err(out, (d * 2.0).exp() * y3), 1e-13);
+  }
+}
+
+TEST(KrylovStep, LongStepKeepsTheUndampedPart) {
+  // A null space beside strongly damped modes: exp(hA)·y → the null-space part of y. In one
+  // Krylov space exp(h·H_1) = exp(h·ρ) underflows, the estimate passes at k = 1 and the step
+  // would return ≈ 0; the step is split into substeps instead.
+  const int n = 80;
+  Mat a = Mat::Zero(n, n);
+  for (int i = 20; i < n; ++i) a(i, i) = -10.0 * i;
+  for (int i = 0; i + 1 < 20; i += 2) {  // undamped rotations in the first block
+    a(i, i + 1) = -1.0 - i;
+    a(i + 1, i) = 1.0 + i;
+  }
+  Vec y = random_vec(n, 35);
+  KrylovWorkspace ws = new_krylov_workspace();
+  for (double h : {0.5, 2.0, 10.0}) {
+    DenseApply app{a};
+    auto r = step_plain(ws, to_std(y), h, 40, n, app);
+    EXPECT_LT(rel_err(r, (a * h).exp() * y), 1e-9) << h;
+  }
+  // A step no substep budget can cover is refused, not answered with zeros.
+  DenseApply app{a};
+  try {
+    step_plain(ws, to_std(y), 1e12, 40, n, app);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Krylov step did not converge", 0), 0u) << e.what();
   }
 }
 
