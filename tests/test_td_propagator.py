@@ -319,3 +319,24 @@ def test_steps_do_not_depend_on_thread_count(threads):
                               text=True, check=True).stdout
 
     assert run(threads) == run(None)
+
+
+@pytest.mark.parametrize(
+    "member, first_line",
+    [
+        (TdOperator.step, "Advance the state by `h` with the matrix-free exponential propagator."),
+        (TdOperator.step_driven, "One source-driven step \u2014 `dy/dt = A\u00b7y + b` with `b` a single-DOF soft"),
+        (TdOperator.step_with_source, "One source-driven step `dy/dt = A\u00b7y + b` with a full source vector"),
+        (TdOperator.reduced_model, "Build a Krylov model-order-reduced model \u2014 `r`-step Arnoldi on the"),
+        (ReducedModel.__dict__["r"], "Reduced dimension `r` \u2014 at most the requested Krylov dimension,"),
+        (ReducedModel.__dict__["n"], "Full state dimension `n`."),
+        (ReducedModel.__dict__["a_hat"], "The reduced operator `\u00c2 = V\u1d40AV` as an `r\u00d7r` numpy array."),
+        (ReducedModel.project, "Project a full state into the reduced space \u2014 `\u0177 = V\u1d40\u00b7y`."),
+        (ReducedModel.lift, "Lift a reduced state back to the full space \u2014 `y = V\u00b7\u0177`."),
+        (ReducedModel.propagate, "Propagate a full state by `t` through the reduced model \u2014"),
+    ],
+    ids=["step", "step_driven", "step_with_source", "reduced_model", "r", "n", "a_hat", "project", "lift",
+         "propagate"],
+)
+def test_docstrings(member, first_line):
+    assert member.__doc__.splitlines()[0] == first_line
