@@ -7,6 +7,9 @@ namespace vantrel {
 
 namespace {
 
+// Below this many multiply-adds the calling thread does the work alone.
+constexpr std::size_t PARALLEL_WORK = 1 << 16;
+
 // Σ a_i·b_i over the common length, in index order from −0.0.
 double dot(std::span<const double> a, std::span<const double> b) {
   const std::size_t n = std::min(a.size(), b.size());
@@ -45,14 +48,25 @@ PyReducedModel reduced_model(std::span<const double> start, std::size_t r, std::
   std::vector<double> w(n_dof);
   for (std::size_t j = 0; j < rr; ++j) {
     apply(model.basis[j], w);
-    // One modified Gram–Schmidt pass: each coefficient from the w updated so far.
+    // One modified Gram–Schmidt pass: h_i = ⟨w, V_i⟩ from the w updated by V_0..V_{i−1}, then
+    // w −= h_i·V_i. Each sweep over w subtracts one projection and, on the same entries just
+    // updated, sums the next coefficient (or ‖w‖² after the last): every sum is the sequential
+    // index-order sum of the updated w, in half the passes over memory.
+    double h = dot(w, model.basis[0]);
+    double b2 = -0.0;
     for (std::size_t i = 0; i <= j; ++i) {
-      const std::vector<double>& v = model.basis[i];
-      const double h = dot(w, v);
       hess[i * rr + j] = h;
-      for (std::size_t t = 0; t < n; ++t) w[t] -= h * v[t];
+      const double* v = model.basis[i].data();
+      const double* next = i < j ? model.basis[i + 1].data() : w.data();
+      double s = -0.0;
+      for (std::size_t t = 0; t < n; ++t) {
+        w[t] -= h * v[t];
+        s += w[t] * next[t];
+      }
+      if (i < j) h = s;
+      else b2 = s;
     }
-    const double b = std::sqrt(dot(w, w));
+    const double b = std::sqrt(b2);
     if (b < ARNOLDI_BREAKDOWN) {  // invariant subspace: the model is exact on it
       r_eff = j + 1;
       break;
@@ -70,19 +84,37 @@ PyReducedModel reduced_model(std::span<const double> start, std::size_t r, std::
 }
 
 std::vector<double> project_reduced_state(const PyReducedModel& model, std::span<const double> y) {
-  std::vector<double> yhat(model.basis.size());
-  for (std::size_t k = 0; k < model.basis.size(); ++k) yhat[k] = dot(model.basis[k], y);
+  const std::size_t r = model.basis.size();
+  std::vector<double> yhat(r);
+  // One sequential inner product per coefficient, the coefficients spread over the pool.
+  auto coeff = [&](std::size_t k) { yhat[k] = dot(model.basis[k], y); };
+  if (r * y.size() < PARALLEL_WORK) {
+    for (std::size_t k = 0; k < r; ++k) coeff(k);
+  } else {
+    parallel_for(r, coeff);
+  }
   return yhat;
 }
 
 std::vector<double> lift_reduced_state(const PyReducedModel& model, std::span<const double> yhat) {
-  std::vector<double> y(model.n, 0.0);
+  const std::size_t n = model.n;
+  std::vector<double> y(n, 0.0);
   const std::size_t terms = std::min(model.basis.size(), yhat.size());
-  for (std::size_t k = 0; k < terms; ++k) {
-    const std::vector<double>& v = model.basis[k];
-    const double c = yhat[k];
-    const std::size_t len = std::min<std::size_t>(model.n, v.size());
-    for (std::size_t t = 0; t < len; ++t) y[t] += v[t] * c;
+  // y[t] = Σ_k V_k[t]·ŷ_k accumulated in ascending k for every t; chunks of t run in parallel.
+  auto chunk = [&](std::size_t c) {
+    const std::size_t lo = c * KRYLOV_CHUNK, hi = std::min(n, lo + KRYLOV_CHUNK);
+    for (std::size_t k = 0; k < terms; ++k) {
+      const std::vector<double>& v = model.basis[k];
+      const double ck = yhat[k];
+      const std::size_t end = std::min(hi, v.size());
+      for (std::size_t t = lo; t < end; ++t) y[t] += v[t] * ck;
+    }
+  };
+  const std::size_t chunks = (n + KRYLOV_CHUNK - 1) / KRYLOV_CHUNK;
+  if (chunks <= 1 || terms * n < PARALLEL_WORK) {
+    for (std::size_t c = 0; c < chunks; ++c) chunk(c);
+  } else {
+    parallel_for(chunks, chunk);
   }
   return y;
 }
