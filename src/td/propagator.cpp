@@ -16,7 +16,7 @@ void grow_to(std::vector<double>& v, std::size_t len) {
 }
 
 // g[i0 + c] = ⟨V_{i0+c}, w⟩ for c < G: G sequential sums, each in index order from −0.0. Running
-// them side by side only overlaps their add latencies; every sum is the one `dot_chunk` would give.
+// them side by side only overlaps their add latencies; each is the plain sequential inner product.
 template <std::size_t G>
 void dot_chunk(const double* basis, std::size_t i0, const double* w, std::size_t n, double* g) {
   double s[G];
@@ -63,7 +63,7 @@ void subtract_projections(double* w, const double* basis, const double* g, std::
   }
 }
 
-// Runs body(c, lo, hi) over the KRYLOV_CHUNK-entry chunks of [0, n); in parallel when the chunks
+// Runs body(lo, hi) over the KRYLOV_CHUNK-entry chunks of [0, n); in parallel when the chunks
 // are many or heavy enough.
 template <class F>
 void for_chunks(std::size_t n, std::size_t work_per_entry, F&& body) {
