@@ -1,0 +1,271 @@
+"""TdOperator on a box cavity: the Python surface, the exported state-space matrix, energy
+behaviour of the central and upwind fluxes, and cavity resonances against the closed form."""
+import hashlib
+import inspect
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
+
+from vantrel._native import TdOperator
+
+PanicException = None
+
+
+def panic_type():
+    """The PanicException class, taken from a stop the operator raises."""
+    try:
+        TdOperator(0, 1, 1, 1.0, 1.0, 1.0, 1)
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(e)
+    raise AssertionError("no stop raised")
+
+
+def csr(op):
+    n, row_ptr, col_idx, values = op.state_space()
+    return sp.csr_matrix((values, col_idx, row_ptr), shape=(n, n))
+
+
+def energy_form(op, y, z):
+    """y^T W z from the field energy E(y) = y^T W y / 2 by polarisation."""
+    return op.field_energy(y + z) - op.field_energy(y) - op.field_energy(z)
+
+
+# ---- Python surface ------------------------------------------------------------------------------
+
+def test_counts_and_signatures():
+    op = TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1)
+    assert (op.n_dof(), op.n_dispersive(), op.n_ports()) == (144, 0, 0)
+    assert callable(op.n_dof) and not isinstance(op.n_dof, int)
+    assert TdOperator(2, 1, 3, 1.0, 1.0, 1.0, 2, flux_alpha=0.0).n_dof() == 6 * 10 * 6 * 6
+    assert TdOperator.__text_signature__ == "(nx, ny, nz, lx, ly, lz, order, flux_alpha=1.0)"
+    assert str(inspect.signature(TdOperator.apply)) == "(self, /, y)"
+    assert TdOperator.__doc__.startswith(
+        "Time-domain DGTD Maxwell operator (vacuum, PEC walls), built on a\nstructured box cavity.")
+    docs = {
+        "n_dof": ("($self)", "Degrees of freedom \u2014 `6\u00b7Np\u00b7n_elem` for the `[E,H]` block, plus"),
+        "n_dispersive": ("($self)", "Number of Debye dispersive elements \u2014 the count of appended"),
+        "n_ports": ("($self)", "Number of waveguide ports on the operator."),
+        "apply": ("($self, y)",
+                  "Apply the semi-discrete operator \u2014 `dy/dt = A\u00b7y`. Zero-copy numpy in"),
+        "field_energy": ("($self, y)", "Instantaneous electromagnetic field energy"),
+        "state_space": ("($self)", "The explicit sparse state-space matrix `A`, as a CSR quadruple"),
+    }
+    for name, (sig, first) in docs.items():
+        member = getattr(TdOperator, name)
+        assert member.__text_signature__ == sig
+        assert member.__doc__.splitlines()[0] == first
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc, message",
+    [
+        ((0, 1, 1, 1.0, 1.0, 1.0, 1), {}, "panic", "assertion failed: nx >= 1 && ny >= 1 && nz >= 1"),
+        ((1, 1, 0, 1.0, 1.0, 1.0, 1), {}, "panic", "assertion failed: nx >= 1 && ny >= 1 && nz >= 1"),
+        ((1, 1, 1, 1.0, 1.0, 1.0, 0), {}, "panic", "DG reference element needs order >= 1"),
+        ((1.0, 1, 1, 1.0, 1.0, 1.0, 1), {}, TypeError, "argument 'nx': "),
+        ((1, 1, 1, 1.0, 1.0, 1.0, 1), {"flux_alpha": None}, TypeError, "argument 'flux_alpha': "),
+        ((-1, 1, 1, 1.0, 1.0, 1.0, 1), {}, OverflowError, ""),
+        ((1, 1, 1, 1.0, 1.0, 1.0), {}, TypeError, "missing 1 required positional argument: 'order'"),
+    ],
+    ids=["nx0", "nz0", "order0", "float-nx", "none-alpha", "negative", "missing-order"],
+)
+def test_constructor_refusals(args, kwargs, exc, message):
+    exc = panic_type() if exc == "panic" else exc
+    with pytest.raises(exc) as info:
+        TdOperator(*args, **kwargs)
+    assert message in str(info.value)
+    if exc is not TypeError and exc is not OverflowError:
+        assert not isinstance(info.value, Exception)  # a stop is not caught by `except Exception`
+
+
+def test_apply_and_energy_arguments():
+    op = TdOperator(1, 1, 2, 1.0, 1.0, 1.0, 2)
+    n = op.n_dof()
+    out = op.apply(np.zeros(n))
+    assert out.dtype == np.float64 and out.shape == (n,) and not out.any()
+    y = np.random.default_rng(1).standard_normal(2 * n)
+    with pytest.raises(RuntimeError, match="^The given array is not contiguous$"):
+        op.apply(y[::2])
+    with pytest.raises(TypeError, match="PyArray<T, D>"):
+        op.apply(list(y[:n]))
+    with pytest.raises(TypeError, match="PyArray<T, D>"):
+        op.apply(y[:n].astype(np.float32))
+    with pytest.raises(panic_type(), match="index out of bounds"):
+        op.apply(y[: n - 1])
+    ro = y[:n].copy()
+    ro.flags.writeable = False
+    np.testing.assert_array_equal(op.apply(ro), op.apply(y[:n]))
+    # Values past n_dof are ignored by apply and by the energy.
+    np.testing.assert_array_equal(op.apply(y), op.apply(y[:n]))
+    assert op.field_energy(y) == op.field_energy(y[:n])
+
+
+@pytest.mark.parametrize("dims", [(1.0, 1.0, 1.0), (2.0, 0.5, 0.3)], ids=["cube", "slab"])
+def test_uniform_field_energy_is_half_volume(dims):
+    op = TdOperator(2, 3, 1, *dims, 3)
+    y = np.zeros(op.n_dof())
+    y[0::6] = 1.0  # E = (1, 0, 0) everywhere
+    vol = dims[0] * dims[1] * dims[2]
+    assert op.field_energy(y) == pytest.approx(0.5 * vol, rel=1e-13)  # rounding only
+    y[:] = 0.0
+    y[4::6] = 2.0  # H = (0, 2, 0): energy 0.5 * mu * |H|^2 * V
+    assert op.field_energy(y) == pytest.approx(2.0 * vol, rel=1e-13)
+
+
+# ---- state-space export ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("order, alpha", [(1, 1.0), (2, 0.0), (3, 1.0), (4, 0.5)],
+                         ids=["N1-upwind", "N2-central", "N3-upwind", "N4-partial"])
+def test_state_space_matches_apply(order, alpha):
+    op = TdOperator(2, 1, 2, 1.0, 0.7, 1.3, order, alpha)
+    n, row_ptr, col_idx, values = op.state_space()
+    assert n == op.n_dof()
+    assert row_ptr.dtype == np.int64 and col_idx.dtype == np.int64 and values.dtype == np.float64
+    assert row_ptr.shape == (n + 1,) and row_ptr[0] == 0 and row_ptr[-1] == len(col_idx) == len(values)
+    assert np.all(np.diff(row_ptr) >= 0)
+    A = sp.csr_matrix((values, col_idx, row_ptr), shape=(n, n))
+    assert A.has_sorted_indices
+    assert np.all(values != 0.0)
+    rng = np.random.default_rng(order)
+    for _ in range(3):
+        y = rng.standard_normal(n)
+        ay = op.apply(y)
+        # Same products, summed in another order: agreement to rounding.
+        np.testing.assert_allclose(A @ y, ay, rtol=0, atol=1e-12 * np.abs(ay).max())
+
+
+def test_central_flux_drops_couplings():
+    up, central = csr(TdOperator(2, 2, 2, 1.0, 1.0, 1.0, 2, 1.0)), csr(TdOperator(2, 2, 2, 1.0, 1.0, 1.0, 2, 0.0))
+    assert central.nnz < up.nnz
+
+
+# ---- energy behaviour ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("order", [1, 2, 3])
+def test_central_flux_conserves_energy(order):
+    """Central flux in a PEC box: W*A is skew (W the energy mass), so dE/dt = y^T W A y = 0 and
+    y^T W A z = -z^T W A y for every pair of states."""
+    op = TdOperator(2, 2, 1, 1.0, 0.8, 0.6, order, 0.0)
+    rng = np.random.default_rng(10 + order)
+    for _ in range(3):
+        y, z = rng.standard_normal(op.n_dof()), rng.standard_normal(op.n_dof())
+        ay, az = op.apply(y), op.apply(z)
+        scale = np.sqrt(op.field_energy(y) * op.field_energy(az))
+        assert abs(energy_form(op, y, ay)) < 1e-12 * scale  # rounding of the sums
+        assert abs(energy_form(op, y, az) + energy_form(op, z, ay)) < 1e-12 * scale
+
+
+@pytest.mark.parametrize("alpha", [1.0, 0.5])
+def test_upwind_flux_dissipates(alpha):
+    op = TdOperator(2, 1, 1, 1.0, 0.8, 0.6, 2, alpha)
+    rng = np.random.default_rng(5)
+    for _ in range(5):
+        y = rng.standard_normal(op.n_dof())
+        assert energy_form(op, y, op.apply(y)) < 0.0
+    # Every eigenvalue of the exported matrix lies in the closed left half-plane.
+    ev = np.linalg.eigvals(csr(op).toarray())
+    assert ev.real.max() < 1e-10 * np.abs(ev).max()  # rounding of the dense eigensolver
+
+
+def test_central_flux_spectrum_is_imaginary():
+    ev = np.linalg.eigvals(csr(TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 3, 0.0)).toarray())
+    assert np.abs(ev.real).max() < 1e-10 * np.abs(ev).max()
+
+
+# ---- thread-count independence -----------------------------------------------------------------------
+
+SCRIPT = """
+import hashlib, numpy as np
+from vantrel._native import TdOperator
+op = TdOperator(4, 3, 3, 1.0, 0.9, 0.7, 3, 1.0)
+y = np.random.default_rng(0).standard_normal(op.n_dof())
+n, rp, ci, v = op.state_space()
+h = hashlib.sha256()
+for a in (op.apply(y), rp, ci, v, np.array([op.field_energy(y)])):
+    h.update(a.tobytes())
+print(h.hexdigest())
+"""
+
+
+def test_results_do_not_depend_on_thread_count():
+    digests = []
+    for threads in ("1", "3", None):
+        env = dict(os.environ)
+        env.pop("RAYON_NUM_THREADS", None)
+        if threads:
+            env["RAYON_NUM_THREADS"] = threads
+        out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True,
+                             check=True)
+        digests.append(out.stdout.strip())
+    assert digests[0] == digests[1] == digests[2]
+
+
+# ---- cavity resonances -------------------------------------------------------------------------------
+
+BOX = (1.0, 0.8, 0.6)
+
+
+def exact_resonances(count):
+    """omega = pi*sqrt((m/lx)^2 + (n/ly)^2 + (p/lz)^2) (c = 1); a mode with one zero index is
+    single (TE or TM), with none zero it is double; two zero indices give no field."""
+    lx, ly, lz = BOX
+    out = []
+    for m in range(4):
+        for n in range(4):
+            for p in range(4):
+                if (m == 0) + (n == 0) + (p == 0) > 1:
+                    continue
+                w = np.pi * np.sqrt((m / lx) ** 2 + (n / ly) ** 2 + (p / lz) ** 2)
+                out += [w] * (2 if min(m, n, p) > 0 else 1)
+    return sorted(out)[:count]
+
+
+def resonances(op, count, shift=6.2):
+    """The `count` lowest physical eigenfrequencies: shift-invert Arnoldi on A around i*shift
+    (one sparse LU), keeping the weakly damped eigenvalues i*omega - d of the upper half-plane;
+    spurious DG modes are damped strongly by the upwind flux (Re < -1 on these meshes)."""
+    A = csr(op).astype(np.complex128).tocsc()
+    n = A.shape[0]
+    lu = spla.splu(A - 1j * shift * sp.identity(n, format="csc"))
+    inv = spla.LinearOperator((n, n), matvec=lu.solve, dtype=np.complex128)
+    mu = spla.eigs(inv, k=8, which="LM", return_eigenvectors=False, tol=1e-9, ncv=40)
+    vals = 1j * shift + 1.0 / mu
+    vals = vals[(vals.real > -1.0) & (vals.imag > 0)]
+    return np.sort(vals.imag)[:count]
+
+
+CASES = [(1, 2), (2, 1), (2, 2), (2, 3), (2, 4), (3, 2), (4, 1)]
+
+
+@pytest.fixture(scope="module")
+def resonance_table():
+    exact = exact_resonances(5)
+    rows = {}
+    for nx, order in CASES:
+        op = TdOperator(nx, nx, nx, *BOX, order, 1.0)
+        got = resonances(op, len(exact))
+        rows[(nx, order)] = np.abs(got - np.array(exact)) / np.array(exact)
+    print("\n  box %s, lowest five resonances %s" % (BOX, np.round(exact, 4)))
+    print("  nx order   n_dof    max rel. error")
+    for (nx, order), err in rows.items():
+        n = 6 * nx ** 3 * 6 * (order + 1) * (order + 2) * (order + 3) // 6
+        print(f"  {nx:2d} {order:5d} {n:7d}    {err.max():.3e}")
+    return rows
+
+
+def test_resonances_converge_with_order(resonance_table):
+    errs = [resonance_table[(2, N)].max() for N in (1, 2, 3, 4)]
+    assert all(b < a / 3 for a, b in zip(errs, errs[1:])), errs  # spectral: fast decay with N
+    assert errs[-1] < 1e-4  # order 4 on 2x2x2 cells resolves the five lowest modes well
+
+
+def test_resonances_converge_with_mesh(resonance_table):
+    errs = [resonance_table[(nx, 2)].max() for nx in (1, 2, 3)]
+    # For N = 2 the eigenvalue error falls like h^(2N) = h^4 asymptotically; allow slack.
+    assert errs[1] < errs[0] / 4 and errs[2] < errs[1] / 2, errs
+    assert resonance_table[(4, 1)].max() < resonance_table[(2, 1)].max() / 2
