@@ -14,8 +14,6 @@ namespace vantrel::py {
 
 namespace {
 
-struct ReducedModelObj {};
-
 // ---- methods with interpreter text signatures -------------------------------------------------
 // Members are plain CPython method descriptors whose C docstring carries the text signature
 // ("name($self, y)\n--\n\nDescription"), so that __text_signature__ and inspect.signature show
@@ -154,6 +152,160 @@ nb::object td_state_space(nb::handle self, const nb::args&, const nb::kwargs&) {
                         vector_result(std::move(m.values)));
 }
 
+// ---- Krylov steps and the reduced-order model -------------------------------------------------
+// The three steps borrow the object exclusively: they write its Krylov workspace and source
+// vector. Every argument is converted before the object is touched.
+
+constexpr u64 DEFAULT_KRYLOV_DIM = 40;
+
+// The operator application handed to the propagator and the reduced model.
+struct OperatorApply {
+  const MaxwellOperator& op;
+  void operator()(std::span<const double> v, std::span<double> w) const {
+    apply_operator_parallel(op, v, w);
+  }
+};
+
+std::size_t krylov_dim_arg(const Call& c, std::size_t i) {
+  return c.given(i) ? static_cast<std::size_t>(arg_index(c[i], c.name(i))) : DEFAULT_KRYLOV_DIM;
+}
+
+nb::object td_step(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.step()", {{"y"}, {"h"}, {"krylov_dim", true}}, args, kwargs);
+  VectorArg y(c[0], c.name(0));
+  const double h = arg_real(c[1], c.name(1));
+  const std::size_t m = krylov_dim_arg(c, 2);
+  const std::span<const double> yd = y.data();
+  return vector_result(
+      step_plain(rec.workspace, yd, h, m, n_dof(rec.op), OperatorApply{rec.op}));
+}
+
+nb::object td_step_driven(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.step_driven()",
+         {{"y"}, {"source_dof"}, {"source_value"}, {"h"}, {"krylov_dim", true}}, args, kwargs);
+  VectorArg y(c[0], c.name(0));
+  const u64 source_dof = arg_index(c[1], c.name(1));
+  const double source_value = arg_real(c[2], c.name(2));
+  const double h = arg_real(c[3], c.name(3));
+  const std::size_t m = krylov_dim_arg(c, 4);
+  const std::span<const double> yd = y.data();
+  return vector_result(step_driven(rec.workspace, rec.source, yd, source_dof, source_value, h, m,
+                                   n_dof(rec.op), OperatorApply{rec.op}));
+}
+
+nb::object td_step_with_source(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.step_with_source()", {{"y"}, {"source"}, {"h"}, {"krylov_dim", true}}, args,
+         kwargs);
+  VectorArg y(c[0], c.name(0));
+  VectorArg source(c[1], c.name(1));
+  const double h = arg_real(c[2], c.name(2));
+  const std::size_t m = krylov_dim_arg(c, 3);
+  const std::span<const double> yd = y.data();
+  const std::span<const double> sd = source.data();
+  return vector_result(
+      step_with_source(rec.workspace, yd, sd, h, m, n_dof(rec.op), OperatorApply{rec.op}));
+}
+
+nb::object td_reduced_model(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.reduced_model()", {{"start"}, {"r"}}, args, kwargs);
+  VectorArg start(c[0], c.name(0));
+  const u64 r = arg_index(c[1], c.name(1));
+  PyReducedModel model =
+      reduced_model(start.data(), static_cast<std::size_t>(r), n_dof(rec.op), OperatorApply{rec.op});
+  return nb::cast(std::move(model), nb::rv_policy::move);
+}
+
+PyReducedModel& rm_of(nb::handle self) { return record_of<PyReducedModel>(self, "ReducedModel"); }
+
+nb::object rm_project(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const PyReducedModel& rec = rm_of(self);
+  Call c("ReducedModel.project()", {{"y"}}, args, kwargs);
+  VectorArg y(c[0], c.name(0));
+  return vector_result(project_reduced_state(rec, y.data()));
+}
+
+nb::object rm_lift(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const PyReducedModel& rec = rm_of(self);
+  Call c("ReducedModel.lift()", {{"yhat"}}, args, kwargs);
+  VectorArg yhat(c[0], c.name(0));
+  return vector_result(lift_reduced_state(rec, yhat.data()));
+}
+
+nb::object rm_propagate(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const PyReducedModel& rec = rm_of(self);
+  Call c("ReducedModel.propagate()", {{"y0"}, {"t"}}, args, kwargs);
+  VectorArg y0(c[0], c.name(0));
+  const double t = arg_real(c[1], c.name(1));
+  return vector_result(propagate(rec, y0.data(), t));
+}
+
+// Adds the stepping and reduced-model members to TdOperator, then registers ReducedModel.
+void bind_krylov(nb::module_& m, nb::handle op) {
+  def_method<&td_step>(
+      op, "step",
+      "step($self, y, h, krylov_dim=40)\n--\n\n"
+      "Advance the state by `h` with the matrix-free exponential propagator.\n"
+      "Returns `exp(h\u00b7A)\u00b7y` as a new array, approximated in a Krylov space of\n"
+      "dimension at most `krylov_dim` (Arnoldi with an a-posteriori stop at\n"
+      "1e-10 relative to `\u2016y\u2016`). A step longer than one Krylov space resolves\n"
+      "is split into substeps. `y` is read in place and left untouched; the\n"
+      "Krylov workspace lives in the operator and is reused between calls.");
+  def_method<&td_step_driven>(
+      op, "step_driven",
+      "step_driven($self, y, source_dof, source_value, h, krylov_dim=40)\n--\n\n"
+      "One source-driven step \u2014 `dy/dt = A\u00b7y + b` with `b` a single-DOF soft\n"
+      "source (`b[source_dof] = source_value`, zero elsewhere), held constant\n"
+      "over the step: returns `exp(h\u00b7A)\u00b7y + \u222b\u2080\u02b0 exp((h\u2212s)\u00b7A)\u00b7b ds`.");
+  def_method<&td_step_with_source>(
+      op, "step_with_source",
+      "step_with_source($self, y, source, h, krylov_dim=40)\n--\n\n"
+      "One source-driven step `dy/dt = A\u00b7y + b` with a full source vector\n"
+      "`b = source` (`n_dof` entries, e.g. from `port_source` times the port's\n"
+      "drive amplitude), held constant over the step.");
+  def_method<&td_reduced_model>(
+      op, "reduced_model",
+      "reduced_model($self, start, r)\n--\n\n"
+      "Build a Krylov model-order-reduced model \u2014 `r`-step Arnoldi on the\n"
+      "operator from the seed state `start`, giving `A \u2248 V\u00b7\u00c2\u00b7V\u1d40` with\n"
+      "`V` orthonormal (`n \u00d7 r`) and `\u00c2` small and dense (`r \u00d7 r`).");
+
+  auto rm = nb::class_<PyReducedModel>(
+      m, "ReducedModel",
+      "A Krylov model-order-reduced model of a `TdOperator` \u2014 `A \u2248 V\u00b7\u00c2\u00b7V\u1d40`\n"
+      "with `\u00c2` small and dense. Propagates states at a fraction of the cost.");
+  rm.def("__init__", [](PyReducedModel*, nb::args, nb::kwargs) { no_constructor("ReducedModel"); });
+  rm.def_prop_ro(
+      "r", [](const PyReducedModel& rec) { return rec.r; },
+      "Reduced dimension `r` \u2014 at most the requested Krylov dimension,\n"
+      "smaller when the Krylov space became invariant early.");
+  rm.def_prop_ro(
+      "n", [](const PyReducedModel& rec) { return rec.n; }, "Full state dimension `n`.");
+  rm.def_prop_ro(
+      "a_hat",
+      [](const PyReducedModel& rec) {
+        const std::size_t r = static_cast<std::size_t>(rec.r);
+        return grid_result(std::vector<double>(rec.a_hat), r, r);
+      },
+      "The reduced operator `\u00c2 = V\u1d40AV` as an `r\u00d7r` numpy array.");
+  def_method<&rm_project>(rm, "project",
+                          "project($self, y)\n--\n\n"
+                          "Project a full state into the reduced space \u2014 `\u0177 = V\u1d40\u00b7y`.");
+  def_method<&rm_lift>(rm, "lift",
+                       "lift($self, yhat)\n--\n\n"
+                       "Lift a reduced state back to the full space \u2014 `y = V\u00b7\u0177`.");
+  def_method<&rm_propagate>(
+      rm, "propagate",
+      "propagate($self, y0, t)\n--\n\n"
+      "Propagate a full state by `t` through the reduced model \u2014\n"
+      "`V\u00b7exp(t\u00b7\u00c2)\u00b7V\u1d40\u00b7y0`, for the cost of `r` inner products, one `r\u00d7r`\n"
+      "exponential and one `r`-term sum.");
+  add_to_all(m, "ReducedModel");
+}
+
 }  // namespace
 
 void bind_td(nb::module_& m) {
@@ -199,12 +351,7 @@ void bind_td(nb::module_& m) {
       true);
   add_to_all(m, "TdOperator");
 
-  auto rm = nb::class_<ReducedModelObj>(
-      m, "ReducedModel",
-      "A Krylov model-order-reduced model of a `TdOperator` \u2014 `A \u2248 V\u00b7\u00c2\u00b7V\u1d40`\n"
-      "with `\u00c2` small and dense. Propagates states at a fraction of the cost.");
-  rm.def("__init__", [](ReducedModelObj*, nb::args, nb::kwargs) { no_constructor("ReducedModel"); });
-  add_to_all(m, "ReducedModel");
+  bind_krylov(m, op);
 }
 
 }  // namespace vantrel::py

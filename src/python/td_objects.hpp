@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "td/mor.hpp"
+#include "td/propagator.hpp"
 #include "td/rhs.hpp"
 
 namespace vantrel::py {
@@ -11,6 +13,7 @@ namespace vantrel::py {
 // change (their Krylov workspace and the single-unknown source vector).
 struct PyTdOperator {
   MaxwellOperator op;
+  KrylovWorkspace workspace;   // grow-only buffers of the Krylov steps
   std::vector<double> source;  // empty at creation; reused by step_driven
 };
 
