@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "fd/free_dofs.hpp"
 #include "fd/solver/select.hpp"
 #include "fd/surface_terms.hpp"
 #include "fd/tet_assembly.hpp"
@@ -66,22 +67,9 @@ MergedPattern build_pattern(const FemBasis& basis, const std::vector<u64>& pec_f
                             const Mesh& mesh, const ElementTriplets& el, const SurfaceFaces& sf) {
   MergedPattern p;
   const u64 n = basis.n_dofs;
-  std::vector<char> fixed(n, 0);
-  for (u64 f : pec_faces) {
-    check_index(f, mesh.face_edges.size());
-    for (u64 e : mesh.face_edges[f]) {
-      check_index(e, basis.edge_dof_pairs.size());
-      fixed[basis.edge_dof_pairs[e][0]] = 1;
-      fixed[basis.edge_dof_pairs[e][1]] = 1;
-    }
-    for (u64 d : basis.face_dofs[f]) fixed[d] = 1;
-  }
-  p.g2l.assign(n, NONE_U64);
-  for (u64 g = 0; g < n; ++g)
-    if (!fixed[g]) {
-      p.g2l[g] = p.free.size();
-      p.free.push_back(g);
-    }
+  FreeNumbering numbering = build_free_numbering(n, build_constrained_set(basis, pec_faces));
+  p.free = std::move(numbering.free);
+  p.g2l = std::move(numbering.local_of);
   p.n_free = p.free.size();
   p.n_elem = el.rows.size();
   const u64 n_slots = 64 * sf.faces.size();
