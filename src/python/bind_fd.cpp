@@ -110,7 +110,7 @@ bool valid_utf8(const std::string& s) {
   return true;
 }
 
-nb::object simulation_from_files(nb::args args, nb::kwargs kwargs) {
+nb::object simulation_from_files(nb::handle, const nb::args& args, const nb::kwargs& kwargs) {
   Call c("Simulation.from_files()", {{"mesh_path"}, {"config_path"}}, args, kwargs);
   const std::string mesh_path = arg_text(c[0], "mesh_path");
   const std::string config_path = arg_text(c[1], "config_path");
@@ -141,7 +141,7 @@ nb::object simulation_from_files(nb::args args, nb::kwargs kwargs) {
   return wrap_simulation(build_simulation(std::move(mesh), std::move(config)));
 }
 
-nb::object simulation_from_bytes(nb::args args, nb::kwargs kwargs) {
+nb::object simulation_from_bytes(nb::handle, const nb::args& args, const nb::kwargs& kwargs) {
   Call c("Simulation.from_bytes()", {{"mesh_bytes"}, {"config_toml"}}, args, kwargs);
   const std::span<const std::uint8_t> bytes = arg_bytes(c[0], "mesh_bytes");
   const std::string toml = arg_text(c[1], "config_toml");
@@ -150,9 +150,8 @@ nb::object simulation_from_bytes(nb::args args, nb::kwargs kwargs) {
   return wrap_simulation(build_simulation(std::move(mesh), std::move(config)));
 }
 
-nb::object simulation_run_sweep(SimulationObj& self, nb::args args, nb::kwargs kwargs) {
-  Call c("Simulation.run_sweep()", {}, args, kwargs);
-  const Simulation& sim = self.sim.get();
+nb::object simulation_run_sweep(nb::handle self, const nb::args&, const nb::kwargs&) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
   auto* obj = new SweepResultObj();
   try {
     // the only call that lets other Python threads run: the whole sweep, extraction included
@@ -212,13 +211,22 @@ void bind_fd(nb::module_& m) {
       "A Simulation instance must stay on the thread that created it: the port objects it\n"
       "holds are not safe to share between threads. This is fine for typical Python use.");
   refuse_construction(sim, "Simulation");
-  sim.def_static("from_files", &simulation_from_files, nb::sig("def from_files(mesh_path, config_path)"),
-                 "Construct a simulation by loading a gmsh `.msh` file and a TOML config from disk.")
-      .def_static("from_bytes", &simulation_from_bytes, nb::sig("def from_bytes(mesh_bytes, config_toml)"),
-                  "Construct from in-memory mesh bytes and a TOML config string.")
-      .def("run_sweep", &simulation_run_sweep, nb::sig("def run_sweep(self)"),
-           "Run the configured frequency sweep. Returns a SweepResult with frequencies\n"
-           "and S-parameters.")
+  def_static_method<&simulation_from_files>(
+      sim, "from_files",
+      "from_files(mesh_path, config_path)\n--\n\n"
+      "Construct a simulation by loading a gmsh `.msh` file and a TOML config from disk.\n"
+      "The configuration is read and parsed first, then the mesh.");
+  def_static_method<&simulation_from_bytes>(
+      sim, "from_bytes",
+      "from_bytes(mesh_bytes, config_toml)\n--\n\n"
+      "Construct from in-memory mesh bytes and a TOML config string.");
+  def_method<&simulation_run_sweep>(
+      sim, "run_sweep",
+      "run_sweep($self)\n--\n\n"
+      "Run the configured frequency sweep. Returns a SweepResult with frequencies\n"
+      "and S-parameters. Other Python threads run while the sweep runs.",
+      true);
+  sim
       .def_prop_ro(
           "n_tets", [](const SimulationObj& s) { return static_cast<u64>(s.sim.get().mesh.tets.size()); },
           "Number of tetrahedra in the mesh.")

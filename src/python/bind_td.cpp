@@ -14,83 +14,11 @@ namespace vantrel::py {
 
 namespace {
 
-// ---- methods with interpreter text signatures -------------------------------------------------
-// Members are plain CPython method descriptors whose C docstring carries the text signature
-// ("name($self, y)\n--\n\nDescription"), so that __text_signature__ and inspect.signature show
-// the real parameters. Failures are translated as in the module's exception translators.
-
-using MethodFn = nb::object (*)(nb::handle self, const nb::args& args, const nb::kwargs& kwargs);
-
-inline PyObject* fail_with_current_exception() {
-  try {
-    throw;
-  } catch (nb::python_error& e) {
-    e.restore();
-  } catch (const Error& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (const Panic& e) {
-    eprint(std::string("vantrel stopped: ") + e.what() + "\n");
-    PyErr_SetObject(panic_exception_type().ptr(), nb::make_tuple(nb::str(e.what())).ptr());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  }
-  return nullptr;
-}
-
-template <MethodFn F>
-PyObject* method_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    const nb::args a = nb::borrow<nb::args>(args);
-    const nb::kwargs k = kwargs ? nb::borrow<nb::kwargs>(kwargs) : nb::kwargs();
-    return F(self, a, k).release().ptr();
-  } catch (...) {
-    return fail_with_current_exception();
-  }
-}
-
-template <MethodFn F>
-PyObject* noargs_trampoline(PyObject* self, PyObject*) {
-  try {
-    return F(self, nb::args(), nb::kwargs()).release().ptr();
-  } catch (...) {
-    return fail_with_current_exception();
-  }
-}
-
-// Adds `name` to the class as a method descriptor; `noargs` methods take no arguments at all.
-template <MethodFn F>
-void def_method(nb::handle cls, const char* name, const char* doc, bool noargs = false) {
-  auto* def = new PyMethodDef{};  // lives as long as the type object: once per process
-  def->ml_name = name;
-  def->ml_doc = doc;
-  if (noargs) {
-    def->ml_meth = reinterpret_cast<PyCFunction>(&noargs_trampoline<F>);
-    def->ml_flags = METH_NOARGS;
-  } else {
-    def->ml_meth = reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(&method_trampoline<F>));
-    def->ml_flags = METH_VARARGS | METH_KEYWORDS;
-  }
-  nb::object descr =
-      nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
-  if (!descr.is_valid()) throw nb::python_error();
-  if (PyObject_SetAttrString(cls.ptr(), name, descr.ptr()) != 0) throw nb::python_error();
-}
-
-template <class T>
-T& record_of(nb::handle self, const char* class_name) {
-  if (!nb::inst_ready(self))
-    throw Error(std::string(class_name) + " object is not initialised");
-  return *nb::inst_ptr<T>(self);
-}
-
 PyTdOperator& td(nb::handle self) { return record_of<PyTdOperator>(self, "TdOperator"); }
 
 // ---- TdOperator members -----------------------------------------------------------------------
 
-void td_init_impl(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs) {
+void td_init(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs) {
   Call c("TdOperator.__new__()",
          {{"nx"}, {"ny"}, {"nz"}, {"lx"}, {"ly"}, {"lz"}, {"order"}, {"flux_alpha", true}}, args,
          kwargs);
@@ -106,17 +34,6 @@ void td_init_impl(PyTdOperator* self, const nb::args& args, const nb::kwargs& kw
   new (self) PyTdOperator{std::move(op), {}};
 }
 
-// Failures of the constructor are raised here rather than by the translators registered with
-// nanobind: those are shared by every nanobind module of the process, so another module's
-// translator (and its PanicException class) could otherwise answer for this one.
-void td_init(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs) {
-  try {
-    td_init_impl(self, args, kwargs);
-  } catch (...) {
-    fail_with_current_exception();
-    throw nb::python_error();
-  }
-}
 
 nb::object td_n_dof(nb::handle self, const nb::args&, const nb::kwargs&) {
   return nb::int_(n_dof(td(self).op));

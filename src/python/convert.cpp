@@ -102,6 +102,15 @@ nb::handle panic_exception_type() {
   return g_panic_type;
 }
 
+namespace {
+
+void raise_panic(const Panic& e) {
+  eprint(std::string("vantrel stopped: ") + e.what() + "\n");
+  PyErr_SetObject(panic_exception_type().ptr(), nb::make_tuple(nb::str(e.what())).ptr());
+}
+
+}  // namespace
+
 void install_exception_translators() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {
@@ -109,11 +118,40 @@ void install_exception_translators() {
     } catch (const Error& e) {
       PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const Panic& e) {
-      eprint(std::string("vantrel stopped: ") + e.what() + "\n");
-      PyErr_SetObject(panic_exception_type().ptr(),
-                      nb::make_tuple(nb::str(e.what())).ptr());
+      raise_panic(e);
     }
   });
+}
+
+PyObject* fail_with_current_exception() {
+  try {
+    throw;
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (const Error& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const Panic& e) {
+    raise_panic(e);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  }
+  return nullptr;
+}
+
+void install_method(nb::handle cls, PyMethodDef* def, bool is_static) {
+  nb::object member;
+  if (is_static) {
+    nb::object fn = nb::steal(PyCFunction_NewEx(def, nullptr, nullptr));
+    if (!fn.is_valid()) throw nb::python_error();
+    member = nb::steal(PyStaticMethod_New(fn.ptr()));
+  } else {
+    member = nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
+  }
+  if (!member.is_valid()) throw nb::python_error();
+  if (PyObject_SetAttrString(cls.ptr(), def->ml_name, member.ptr()) != 0)
+    throw nb::python_error();
 }
 
 Call::Call(const char* callable, std::initializer_list<Param> params, const nb::args& args,

@@ -134,6 +134,77 @@ void ThreadBound<Record>::report_dropped_elsewhere(const char* type_name) {
   report_unsendable_drop(type_name);
 }
 
+// ---- methods with interpreter text signatures -----------------------------------------------------
+// Members are plain CPython method descriptors whose C docstring carries the text signature
+// ("name($self, y)\n--\n\nDescription"; static methods without $self), so that
+// __text_signature__ and inspect.signature show the real parameters.
+
+using MethodFn = nb::object (*)(nb::handle self, const nb::args& args, const nb::kwargs& kwargs);
+
+// Sets the Python error for the exception being handled (Error -> RuntimeError, Panic ->
+// PanicException, ...) and returns nullptr. Call only inside a catch block.
+PyObject* fail_with_current_exception();
+
+template <MethodFn F>
+PyObject* method_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
+  try {
+    const nb::args a = nb::borrow<nb::args>(args);
+    const nb::kwargs k = kwargs ? nb::borrow<nb::kwargs>(kwargs) : nb::kwargs();
+    return F(self, a, k).release().ptr();
+  } catch (...) {
+    return fail_with_current_exception();
+  }
+}
+
+template <MethodFn F>
+PyObject* noargs_trampoline(PyObject* self, PyObject*) {
+  try {
+    return F(self, nb::args(), nb::kwargs()).release().ptr();
+  } catch (...) {
+    return fail_with_current_exception();
+  }
+}
+
+// Installs a method table entry on the class (static: a staticmethod, self is null).
+void install_method(nb::handle cls, PyMethodDef* def, bool is_static);
+
+// Adds `name` to the class as a method descriptor; `noargs` methods take no arguments at all.
+template <MethodFn F>
+void def_method(nb::handle cls, const char* name, const char* doc, bool noargs = false) {
+  auto* def = new PyMethodDef{};  // lives as long as the type object: once per process
+  def->ml_name = name;
+  def->ml_doc = doc;
+  if (noargs) {
+    def->ml_meth = reinterpret_cast<PyCFunction>(&noargs_trampoline<F>);
+    def->ml_flags = METH_NOARGS;
+  } else {
+    def->ml_meth =
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_trampoline<F>));
+    def->ml_flags = METH_VARARGS | METH_KEYWORDS;
+  }
+  install_method(cls, def, false);
+}
+
+// Adds `name` as a static method (called on the class); F receives a null self.
+template <MethodFn F>
+void def_static_method(nb::handle cls, const char* name, const char* doc) {
+  auto* def = new PyMethodDef{};  // lives as long as the type object: once per process
+  def->ml_name = name;
+  def->ml_doc = doc;
+  def->ml_meth =
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_trampoline<F>));
+  def->ml_flags = METH_VARARGS | METH_KEYWORDS;
+  install_method(cls, def, true);
+}
+
+// The record of an instance; RuntimeError when the object was never initialised (made with
+// __new__ alone).
+template <class T>
+T& record_of(nb::handle self, const char* class_name) {
+  if (!nb::inst_ready(self)) throw Error(std::string(class_name) + " object is not initialised");
+  return *nb::inst_ptr<T>(self);
+}
+
 // Raises TypeError "No constructor defined for {name}".
 [[noreturn]] void no_constructor(const char* class_name);
 
