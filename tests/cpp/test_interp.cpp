@@ -11,8 +11,10 @@
 #include "fd/ports.hpp"
 #include "fd/tet_assembly.hpp"
 #include "fd_elem_fixtures.hpp"
+#include "test_helpers.hpp"
 
 using namespace vantrel;
+using vantrel::testing::stop_message;
 using namespace vantrel::fdtest;
 
 namespace {
@@ -49,15 +51,6 @@ double fit_field(const Mesh& mesh, const FemBasis& basis, u64 t,
   const Eigen::VectorXd c = M.colPivHouseholderQr().solve(rhs);
   for (int i = 0; i < 20; ++i) solution[basis.tet_dofs[t][i]] = c[i];
   return (M * c - rhs).norm() / std::max(rhs.norm(), 1e-300);
-}
-
-std::string panic_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "<no panic>";
 }
 
 }  // namespace
@@ -237,10 +230,10 @@ TEST(Interp, ShortSolutionAndBadTetStop) {
   const Mesh mesh = single_tet({{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}});
   const FemBasis basis = build_basis(mesh);
   std::vector<cplx> sol(basis.n_dofs - 1);
-  EXPECT_EQ(panic_message([&] { eval_field_at_point(basis, mesh, sol, 0, {0.1, 0.1, 0.1}); }),
+  EXPECT_EQ(stop_message([&] { eval_field_at_point(basis, mesh, sol, 0, {0.1, 0.1, 0.1}); }),
             "index out of bounds: the len is 19 but the index is 19");
   sol.resize(basis.n_dofs);
-  EXPECT_EQ(panic_message([&] { eval_curl_at_point(basis, mesh, sol, 1, {0.1, 0.1, 0.1}); }),
+  EXPECT_EQ(stop_message([&] { eval_curl_at_point(basis, mesh, sol, 1, {0.1, 0.1, 0.1}); }),
             "index out of bounds: the len is 1 but the index is 1");
 }
 

@@ -7,20 +7,12 @@
 #include <cmath>
 #include <string>
 
+#include "test_helpers.hpp"
+
 using namespace vantrel;
+using vantrel::testing::stop_message;
 
 namespace {
-
-// Stops are Panic exceptions; returns the message, or "" when nothing stopped.
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "";
-}
 
 double sum(const std::vector<double>& v) {
   double s = 0;

@@ -13,20 +13,12 @@
 #include "td/mesh_gen.hpp"
 #include "td/rhs.hpp"
 #include "td/state_space.hpp"
+#include "test_helpers.hpp"
 
 using namespace vantrel;
+using vantrel::testing::stop_message;
 
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "";
-}
 
 std::vector<double> random_state(u64 n, unsigned seed) {
   std::mt19937_64 rng(seed);

@@ -9,8 +9,10 @@
 
 #include "fd/basis.hpp"
 #include "fd_elem_fixtures.hpp"
+#include "test_helpers.hpp"
 
 using namespace vantrel;
+using vantrel::testing::stop_message;
 using namespace vantrel::fdtest;
 
 namespace {
@@ -30,15 +32,6 @@ ElementMatrices element(const Mesh& mesh, u64 t, const Tensor3& eps, const Tenso
 }
 
 const std::array<Vec3, 4> UNIT = {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
-
-std::string panic_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "<no panic>";
-}
 
 // A random complex tensor, symmetric or not, well conditioned.
 Tensor3 random_tensor(std::mt19937& rng, bool symmetric) {
@@ -97,7 +90,7 @@ TEST(BarycentricTable, ExactMomentsAndIndexCheck) {
   EXPECT_DOUBLE_EQ(barycentric_integral(T, 1, 1, 2, 2, 1.0), 1.0 / 1260.0);
   EXPECT_DOUBLE_EQ(barycentric_integral(T, 4, 4, 4, 4, 1.0), 24.0 / 5040.0);
   EXPECT_DOUBLE_EQ(barycentric_integral(T, 2, 4, 3, 1, 1.0), 1.0 / 5040.0);
-  EXPECT_EQ(panic_message([&] { barycentric_integral(T, 0, 5, 0, 0, 1.0); }),
+  EXPECT_EQ(stop_message([&] { barycentric_integral(T, 0, 5, 0, 0, 1.0); }),
             "index out of bounds: the len is 5 but the index is 5");
 }
 
@@ -272,7 +265,7 @@ TEST(Matinv3, InverseAndSingularMessages) {
                         Case{diag(1e-11, 1e-11, cplx(0, 1e-11)), "matinv3: singular 3x3 material tensor (|det| = 1.000e-33)"},
                         Case{diag(1e-10, 1e-10, 1e-10), "matinv3: singular 3x3 material tensor (|det| = 1.000e-30)"},
                         Case{diag(nan, 1.0, 1.0), "matinv3: singular 3x3 material tensor (|det| = NaN)"}}) {
-    EXPECT_EQ(panic_message([&] { matinv3(c.t); }), c.message);
+    EXPECT_EQ(stop_message([&] { matinv3(c.t); }), c.message);
   }
   EXPECT_NO_THROW(matinv3(diag(1e-10, 1e-10, 1.1e-10)));  // |det| = 1.1e-30 passes
 }
@@ -349,16 +342,16 @@ TEST(Assembly, StopsInsideTheLoopReachTheCaller) {
   const FemBasis basis = build_basis(mesh);
   std::vector<Tensor3> eps(mesh.tets.size(), IDENTITY), mu(mesh.tets.size(), IDENTITY);
   mu[77] = Tensor3{};  // a tetrahedron no material covers
-  EXPECT_EQ(panic_message([&] { assemble_tet_elements(mesh, basis, eps, mu); }),
+  EXPECT_EQ(stop_message([&] { assemble_tet_elements(mesh, basis, eps, mu); }),
             "matinv3: singular 3x3 material tensor (|det| = 0.000e0)");
   mu.pop_back();
   mu[77] = IDENTITY;
-  EXPECT_EQ(panic_message([&] { assemble_tet_elements(mesh, basis, eps, mu); }),
+  EXPECT_EQ(stop_message([&] { assemble_tet_elements(mesh, basis, eps, mu); }),
             "index out of bounds: the len is 161 but the index is 161");
   const auto table = build_barycentric_table();
   const TetElementContext ctx{mesh, eps, eps, table, basis};
   std::vector<u64> r(399), c(400);
   std::vector<cplx> e(400), b(400);
-  EXPECT_EQ(panic_message([&] { tet_element_matrices(ctx, 0, r, c, e, b); }),
+  EXPECT_EQ(stop_message([&] { tet_element_matrices(ctx, 0, r, c, e, b); }),
             "index out of bounds: the len is 399 but the index is 399");
 }

@@ -1,0 +1,22 @@
+#pragma once
+// Small helpers shared by the GoogleTest files.
+
+#include <string>
+#include <utility>
+
+#include "core/support.hpp"
+
+namespace vantrel::testing {
+
+// Runs f; returns the message of the stop (Panic) it raised, or "" when it did not stop.
+template <class F>
+std::string stop_message(F&& f) {
+  try {
+    std::forward<F>(f)();
+  } catch (const Panic& p) {
+    return p.what();
+  }
+  return "";
+}
+
+}  // namespace vantrel::testing
