@@ -182,6 +182,22 @@ def test_uniform_lossy_filling_scales_every_frequency(meshes):
     assert q == pytest.approx(100.0025, abs=1e-4)
 
 
+@pytest.mark.parametrize("target", [5.0e9, 6.0e9])
+def test_dispersive_filling_is_taken_at_the_target_frequency(meshes, target):
+    """A conducting filling (er = 2.2, sigma = 0.05 S/m) is a frequency-dependent material: it is
+    evaluated once, at the target, so every mode is the vacuum one scaled by
+    1/sqrt(er - j sigma/(w_t eps0)) with w_t = 2 pi f_target, and moving the target moves them."""
+    eps0 = 8.854187818814e-12
+    air = run(meshes["wr90_3"], config(8e9, 3))
+    body = "[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 10\ner = 2.2\nconductivity = 0.05\n"
+    modes = run(meshes["wr90_3"], config(target, 3, body=body))
+    scale = 1 / cmath.sqrt(2.2 - 1j * 0.05 / (2 * math.pi * target * eps0))
+    assert len(modes) == 3
+    for m0, m1 in zip(air, modes):
+        want = m0.frequency_hz * scale
+        assert abs(complex(m1.frequency_hz, m1.frequency_imag_hz) - want) / abs(want) < 1e-9
+
+
 def slab_roots(m_max=2, count=3):
     """Resonances of the WR-90 box with er = 2.2 filling z < t: TE_m0p fields E_y ~ sin(m pi x/a)
     with beta1^2 = er k^2 - (m pi/a)^2 in the slab and beta0^2 = k^2 - (m pi/a)^2 above it solve

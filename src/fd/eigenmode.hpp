@@ -40,7 +40,10 @@ struct EigenmodeTimings {
 };
 
 // The search. `materials` null means vacuum everywhere. Returns at most n_modes results, closest
-// to σ first (|λ − σ|), possibly none. A back-end failure is an Error with its message unchanged.
+// to σ first (|λ − σ|), possibly none. Candidates at λ ≈ 0 (gradients), with Re λ ≤ 0, non-finite,
+// or whose Ritz pair is not converged (relative residual above 1e-2) are passed over. A back-end
+// failure is an Error with its message unchanged; a non-finite projected matrix is the Error
+// "eigendecomposition failed: NoConvergence".
 std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& basis,
                                               const std::vector<u64>& pec_faces,
                                               const std::vector<MaterialRegion>* materials,
