@@ -12,6 +12,7 @@
 #include "core/mesh_io.hpp"
 #include "fd/config.hpp"
 #include "fd/eigenmode.hpp"
+#include "fd/fields.hpp"
 #include "fd/simulation.hpp"
 #include "fd/sparam.hpp"
 #include "python/convert.hpp"
@@ -189,6 +190,24 @@ nb::object simulation_run_eigenmode(nb::handle self, const nb::args&, const nb::
   return out;
 }
 
+// The `mode` argument kind: an Eigenmode made on this thread (another thread's stops the call).
+const EigenmodeRecord& arg_mode(nb::handle h, const char* name) {
+  if (!h.is_valid() || !nb::isinstance<EigenmodeObj>(h)) raise_cannot_convert(h, "Eigenmode", name);
+  return record_of<EigenmodeObj>(h, "Eigenmode").mode.get();
+}
+
+nb::object simulation_mode_field_at_nodes(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
+  Call c("Simulation.mode_field_at_nodes()", {{"mode"}}, args, kwargs);
+  const EigenmodeRecord& mode = arg_mode(c[0], "mode");
+  if (mode.field.empty()) return nb::none();
+  const std::vector<CVec3> e = nodal_field_samples(sim, mode.field);
+  std::vector<cplx> flat;
+  flat.reserve(3 * e.size());
+  for (const CVec3& v : e) flat.insert(flat.end(), v.begin(), v.end());
+  return complex_grid_result(std::move(flat), e.size(), 3);
+}
+
 u64 simulation_n_driven_ports(const SimulationObj& self) {
   u64 n = 0;
   for (const auto& p : self.sim.get().ports)
@@ -271,6 +290,12 @@ void bind_fd(nb::module_& m) {
                    "Mesh node coordinates as a `(n_nodes, 3)` float64 numpy array.")
       .def_prop_ro("mesh_tets", &simulation_mesh_tets,
                    "Mesh tetrahedra as a `(n_tets, 4)` int64 numpy array of node indices.");
+  def_method<&simulation_mode_field_at_nodes>(
+      sim, "mode_field_at_nodes",
+      "mode_field_at_nodes($self, mode)\n--\n\n"
+      "Same as ``field_at_nodes`` but for an :class:`Eigenmode`. Returns a\n"
+      "`(n_nodes, 3)` complex128 array of E at every mesh node, or None when the mode has no\n"
+      "field. The magnitude is that of the mode's coefficient vector, not normalised.");
   add_to_all(m, "Simulation");
 
   auto sweep = nb::class_<SweepResultObj>(
