@@ -322,6 +322,15 @@ def test_console_lines(meshes, capfd, monkeypatch):
     assert 0 < int(match.group(1)) < sim.n_dofs
 
 
+def test_negative_target_gives_the_same_shift(meshes, capfd):
+    """sigma = (2 pi f / c0)^2 does not see the sign; the free-unknown line prints it."""
+    plus = [m.frequency_hz for m in run(meshes["wr90_4"], config(8e9, 3))]
+    capfd.readouterr()
+    minus = [m.frequency_hz for m in run(meshes["wr90_4"], config(-8e9, 3))]
+    assert " free DOFs, target=-8.0000e9 Hz\n" in capfd.readouterr().err
+    assert minus == pytest.approx(plus, rel=1e-12)
+
+
 def test_refused_without_eigenmode_section(meshes):
     sim = Simulation.from_bytes(meshes["wr90_4"], config(8e9, eigen=False))
     with pytest.raises(RuntimeError, match=r"^config\.eigenmode block not set in TOML$"):
