@@ -162,11 +162,6 @@ CVec combine(const std::vector<CVec>& V, const Eigen::VectorXcd& u, u64 n) {
   return y;
 }
 
-struct RitzValue {
-  cplx lambda;
-  Eigen::Index index;  // column of the projected eigenvectors
-};
-
 std::string ms(double seconds) { return fmt_fixed(seconds * 1000.0, 1); }
 
 [[noreturn]] void decomposition_failed() { throw Error("eigendecomposition failed: NoConvergence"); }
@@ -195,6 +190,23 @@ bool cmp_by_distance_to_target(cplx target, cplx a, cplx b) {
   const double db = std::hypot(b.real() - target.real(), b.imag() - target.imag());
   if (std::isnan(da) || std::isnan(db)) panic("called `Option::unwrap()` on a `None` value");
   return da < db;
+}
+
+std::vector<RitzValue> ritz_candidates(std::span<const cplx> theta, double sigma) {
+  std::vector<RitzValue> out;
+  for (std::size_t i = 0; i < theta.size(); ++i) {
+    const cplx th = theta[i];
+    if (std::hypot(th.real(), th.imag()) < SMALLEST_RITZ) continue;
+    const cplx lambda = cplx(sigma, 0.0) + cdiv(cplx(1.0, 0.0), th);
+    if (!std::isfinite(lambda.real()) || !std::isfinite(lambda.imag())) continue;
+    if (lambda.real() <= 0.0) continue;
+    if (std::hypot(lambda.real(), lambda.imag()) <= GRADIENT_LAMBDA * sigma) continue;
+    out.push_back({lambda, i});
+  }
+  std::stable_sort(out.begin(), out.end(), [&](const RitzValue& a, const RitzValue& b) {
+    return cmp_by_distance_to_target(cplx(sigma, 0.0), a.lambda, b.lambda);
+  });
+  return out;
 }
 
 std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& basis,
@@ -347,26 +359,15 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
     }
   }
 
-  std::vector<RitzValue> candidates;
-  for (Eigen::Index i = 0; i < K; ++i) {
-    const cplx th = theta[i];
-    if (std::hypot(th.real(), th.imag()) < SMALLEST_RITZ) continue;
-    const cplx lambda = cplx(sigma, 0.0) + cdiv(cplx(1.0, 0.0), th);
-    if (!std::isfinite(lambda.real()) || !std::isfinite(lambda.imag())) continue;
-    if (lambda.real() <= 0.0) continue;
-    if (std::hypot(lambda.real(), lambda.imag()) <= GRADIENT_LAMBDA * sigma) continue;
-    candidates.push_back({lambda, i});
-  }
-  std::stable_sort(candidates.begin(), candidates.end(), [&](const RitzValue& a, const RitzValue& b) {
-    return cmp_by_distance_to_target(cplx(sigma, 0.0), a.lambda, b.lambda);
-  });
+  const std::vector<RitzValue> candidates =
+      ritz_candidates(std::span<const cplx>(theta.data(), static_cast<std::size_t>(K)), sigma);
 
   // Nearest first, each Ritz pair checked against the full problem before it is taken.
   std::vector<EigenmodeResult> out;
   CVec ay, by;
   for (const RitzValue& c : candidates) {
     if (out.size() >= n_modes) break;
-    const CVec y = combine(V, Eigen::VectorXcd(U.col(c.index)), n);
+    const CVec y = combine(V, Eigen::VectorXcd(U.col(static_cast<Eigen::Index>(c.index))), n);
     // E y − λ B y = A y + (σ − λ) B y and E y = A y + σ B y, with A = E − σB
     sym_matvec(fm, fm.shifted, y, ay);
     sym_matvec(fm, fm.mass, y, by);

@@ -50,6 +50,15 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
                                               u64 n_modes, double target_frequency,
                                               EigenmodeTimings* timings = nullptr);
 
+// A Ritz value θ of the shift-inverted operator as a candidate eigenvalue λ = σ + 1/θ.
+struct RitzValue {
+  cplx lambda;
+  std::size_t index;  // position of θ in the decomposition's list
+};
+// The candidates of a list of Ritz values, nearest to σ first (stable: equal distances keep the
+// list order). Passed over: |θ| < 1e-30, a non-finite λ, Re λ ≤ 0, and |λ| ≤ 1e-6·σ (gradients).
+std::vector<RitzValue> ritz_candidates(std::span<const cplx> theta, double sigma);
+
 // Column j of the n × n symmetric tridiagonal matrix with diagonal `alphas` and off-diagonal
 // `betas` (betas[i] at (i, i+1) and (i+1, i); an entry missing from betas reads as 0).
 void tridiagonal_to_dense(std::span<cplx> column, u64 n, std::span<const cplx> alphas,

@@ -69,3 +69,45 @@ TEST(CmpByDistanceToTarget, NanStops) {
 
 }  // namespace
 }  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+TEST(RitzCandidates, FiltersThenOrdersByDistance) {
+  const double sigma = 4.0e4;  // (2π·9.5 GHz / c0)² is about this size, rad²/m²
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  auto theta_of = [&](cplx lambda) { return cdiv(cplx(1.0, 0.0), lambda - cplx(sigma, 0.0)); };
+  const std::vector<cplx> theta = {
+      theta_of(cplx(5.0e4, 0.0)),            // 0: distance 1e4
+      cplx(nan, 0.0),                        // 1: non-finite, dropped before the sort
+      theta_of(cplx(3.5e4, 0.0)),            // 2: distance 5e3
+      cplx(1e-31, 0.0),                      // 3: |θ| < 1e-30
+      cplx(-1.0 / sigma * (1.0 + 1e-12), 0.0),  // 4: a gradient, λ = σ·1e-12 > 0 by rounding
+      theta_of(cplx(-1.0e3, 0.0)),           // 5: Re λ ≤ 0
+      cplx(0.0, nan),                        // 6: non-finite
+      theta_of(cplx(4.5e4, 0.0)),            // 7: distance 5e3, after 2 (stable)
+      cplx(inf, 0.0),                        // 8: textbook 1/θ = inf/inf: NaN, dropped
+      theta_of(cplx(2.0e3, 100.0)),          // 9: a low lossy mode, 2000 > 1e-6·σ: kept
+  };
+  const std::vector<RitzValue> c = ritz_candidates(theta, sigma);
+  std::vector<std::size_t> order;
+  for (const RitzValue& r : c) order.push_back(r.index);
+  EXPECT_EQ(order, (std::vector<std::size_t>{2, 7, 0, 9}));
+  EXPECT_NEAR(c[0].lambda.real(), 3.5e4, 1e-9);
+  EXPECT_NEAR(c[3].lambda.imag(), 100.0, 1e-9);
+}
+
+TEST(RitzCandidates, GradientThresholdIsRelativeToTheShift) {
+  // λ = 1e-7·σ is dropped, 1e-5·σ kept, at two very different shifts
+  for (double sigma : {1.0, 1.0e12}) {
+    const std::vector<cplx> theta = {cdiv(cplx(1.0, 0.0), cplx(1e-7 * sigma - sigma, 0.0)),
+                                     cdiv(cplx(1.0, 0.0), cplx(1e-5 * sigma - sigma, 0.0))};
+    const std::vector<RitzValue> c = ritz_candidates(theta, sigma);
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_EQ(c[0].index, 1u);
+  }
+}
+
+}  // namespace
+}  // namespace vantrel
