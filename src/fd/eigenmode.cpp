@@ -259,8 +259,7 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
   std::vector<CVec> V;
   V.reserve(m + 1);
   Eigen::MatrixXcd H = Eigen::MatrixXcd::Zero(m + 1, std::max<u64>(m, 1));
-  // Lossless media: G = Vᵀ B V (real, symmetric positive definite) for the B-inner-product
-  // projection below.
+  // G = Vᵀ B V (bilinear), from the products B v_j that the solves need anyway
   Eigen::MatrixXcd G = Eigen::MatrixXcd::Zero(m + 1, m + 1);
   CVec v(n), w, x;
   for (u64 i = 0; i < n; ++i) v[i] = cplx(static_cast<double>((13 + 7 * i) % 97) / 97.0, 0.0);
@@ -301,7 +300,7 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
   }
   if (k > 0 && !invariant) {  // the column of G that the Arnoldi remainder meets
     sym_matvec(fm, fm.mass, v, w);
-    project(V, x, &w, h, g);
+    project(V, w, &w, h, g);  // only g_i = v_iᵀ B v_k is used
     for (u64 i = 0; i < k; ++i) G(i, k) = g[i];
   }
   tm.steps = k;
