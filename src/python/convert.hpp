@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,12 @@ namespace vantrel::py {
 namespace nb = nanobind;
 
 void install_exception_translators();
+
+// A message as Python text: the whole of it (NULs included), invalid UTF-8 replaced by U+FFFD,
+// since messages quote the caller's input.
+nb::str message_text(std::string_view msg);
+// Sets the Python error `type` with that text.
+void set_error(PyObject* type, std::string_view msg);
 
 // The PanicException type (a BaseException subclass named pyo3_runtime.PanicException).
 nb::handle panic_exception_type();
