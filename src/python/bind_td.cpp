@@ -34,6 +34,16 @@ void td_init(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs)
   new (self) PyTdOperator{std::move(op), {}};
 }
 
+// The class attribute __init__: a method descriptor with the constructor's text signature, so that
+// inspect.signature(TdOperator) and help(TdOperator) show the parameters. TdOperator(...) itself
+// takes nanobind's construction path; both build through td_init.
+nb::object td_init_method(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  if (nb::inst_ready(self)) throw Error("TdOperator object is already initialised");
+  td_init(nb::inst_ptr<PyTdOperator>(self), args, kwargs);
+  nb::inst_mark_ready(self);
+  return nb::none();
+}
+
 
 nb::object td_n_dof(nb::handle self, const nb::args&, const nb::kwargs&) {
   return nb::int_(n_dof(td(self).op));
@@ -232,6 +242,15 @@ void bind_td(nb::module_& m) {
       "Time-domain DGTD Maxwell operator (vacuum, PEC walls), built on a\n"
       "structured box cavity. Wraps the `MaxwellOperator`.");
   op.def("__init__", &td_init);
+  // The type's call path keeps a plain pointer to nanobind's constructor; hold it for the life of
+  // the process before the class attribute is replaced.
+  op.attr("__init__").inc_ref();
+  def_method<&td_init_method>(
+      op, "__init__",
+      "__init__($self, nx, ny, nz, lx, ly, lz, order, flux_alpha=1.0)\n--\n\n"
+      "Build the vacuum box cavity [0, lx] \u00d7 [0, ly] \u00d7 [0, lz] of nx \u00d7 ny \u00d7 nz cells\n"
+      "(six tetrahedra each) with conducting walls, and its operator of polynomial order\n"
+      "`order` with upwind weight `flux_alpha` (0 central, 1 upwind).");
   def_method<&td_n_dof>(
       op, "n_dof",
       "n_dof($self)\n--\n\n"
