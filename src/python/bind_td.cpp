@@ -60,6 +60,7 @@ nb::object td_n_ports(nb::handle self, const nb::args&, const nb::kwargs&) {
 nb::object td_apply(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.apply()", {{"y"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
   VectorArg y(c[0], c.name(0));
   return vector_result(apply_operator(rec.op, y.data()));
 }
@@ -67,6 +68,7 @@ nb::object td_apply(nb::handle self, const nb::args& args, const nb::kwargs& kwa
 nb::object td_field_energy(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.field_energy()", {{"y"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
   VectorArg y(c[0], c.name(0));
   return nb::float_(0.5 * element_energies(rec.op, y.data()));
 }
@@ -100,6 +102,7 @@ std::size_t krylov_dim_arg(const Call& c, std::size_t i) {
 nb::object td_step(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.step()", {{"y"}, {"h"}, {"krylov_dim", true}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::exclusive);
   VectorArg y(c[0], c.name(0));
   const double h = arg_real(c[1], c.name(1));
   const std::size_t m = krylov_dim_arg(c, 2);
@@ -112,6 +115,7 @@ nb::object td_step_driven(nb::handle self, const nb::args& args, const nb::kwarg
   PyTdOperator& rec = td(self);
   Call c("TdOperator.step_driven()",
          {{"y"}, {"source_dof"}, {"source_value"}, {"h"}, {"krylov_dim", true}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::exclusive);
   VectorArg y(c[0], c.name(0));
   const u64 source_dof = arg_index(c[1], c.name(1));
   const double source_value = arg_real(c[2], c.name(2));
@@ -126,6 +130,7 @@ nb::object td_step_with_source(nb::handle self, const nb::args& args, const nb::
   PyTdOperator& rec = td(self);
   Call c("TdOperator.step_with_source()", {{"y"}, {"source"}, {"h"}, {"krylov_dim", true}}, args,
          kwargs);
+  const Borrow borrow(rec.borrow, Borrow::exclusive);
   VectorArg y(c[0], c.name(0));
   VectorArg source(c[1], c.name(1));
   const double h = arg_real(c[2], c.name(2));
@@ -139,6 +144,7 @@ nb::object td_step_with_source(nb::handle self, const nb::args& args, const nb::
 nb::object td_reduced_model(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.reduced_model()", {{"start"}, {"r"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
   VectorArg start(c[0], c.name(0));
   const u64 r = arg_index(c[1], c.name(1));
   PyReducedModel model =
