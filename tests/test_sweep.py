@@ -76,9 +76,10 @@ def te10_beta(f, er=1.0, a=A):
     return math.sqrt(k0 * k0 * er - (math.pi / a) ** 2)
 
 
-# The reference polarisation of a rectangular port is laid out in global orientation, so the two
-# ports of a straight guide share it and a matched section gives S21 = +exp(-j beta L).
-FACING_PORTS = 1.0
+# The port frames are right-handed with the normal pointing out of the guide and u along the wider
+# side, so the TE10 reference fields of two facing ports point opposite ways (v = n x u flips):
+# a matched straight section gives S21 = -exp(-j beta L).
+FACING_PORTS = -1.0
 
 
 # ---- straight guide ------------------------------------------------------------------------------
@@ -116,6 +117,22 @@ def test_straight_guide_error_falls_with_refinement(straight_guides):
         expected = FACING_PORTS * np.exp(-1j * te10_beta(10e9) * length)
         errors.append(abs(r.sparams[1, 1, 0] - expected))
     assert errors[1] < errors[0]
+
+
+def test_facing_floquet_pair_follows_the_same_convention(tmp_path):
+    # TEM line between plates y = 0 and y = d with magnetic side walls: a normal-incidence TE
+    # Floquet port is its exact mode (E along the frame's v = +-y). The two frames face each
+    # other like those of a rectangular pair, so S21 = FACING_PORTS * exp(-j k0 L) as well.
+    w, d, length = 10e-3, 2e-3, 30e-3
+    mesh = box_mesh(tmp_path, (w, d, length), 2e-3, PLATES)
+    body = ('[[ports]]\ntype = "floquet"\ntag = 1\n[[ports]]\ntype = "floquet"\ntag = 2\n'
+            "[pec]\ntags = [3]\n")
+    r = Simulation.from_bytes(mesh, config([3e9, 5e9], body)).run_sweep()
+    for i, f in enumerate(r.frequencies):
+        s = r.sparams[i]
+        k0 = 2 * math.pi * f / C0
+        assert abs(s[0, 0]) < 1e-4 and abs(s[1, 1]) < 1e-4  # the port is the line's own mode
+        assert abs(s[1, 0] - FACING_PORTS * np.exp(-1j * k0 * length)) < 1e-4
 
 
 # ---- filled guide, absorbing termination, lumped ports -----------------------------------------
