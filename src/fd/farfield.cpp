@@ -286,6 +286,67 @@ std::vector<FarFieldSample> farfield_samples(const Simulation& sim, std::span<co
   return samples;
 }
 
+RadiationPattern pattern_from_directions(std::vector<double> theta, std::vector<double> phi,
+                                         std::span<const FarFieldDirection> dirs, double eta) {
+  RadiationPattern pat;
+  pat.theta_rad = std::move(theta);
+  pat.phi_rad = std::move(phi);
+  const std::size_t n_theta = pat.theta_rad.size(), n_phi = pat.phi_rad.size();
+  const std::size_t n_dir = n_theta * n_phi;
+  pat.e_theta.resize(n_dir);
+  pat.e_phi.resize(n_dir);
+  std::vector<double> u(n_dir);
+  for (const FarFieldDirection& d : dirs) {
+    check_index(d.theta_index, n_theta);
+    check_index(d.phi_index, n_phi);
+    const std::size_t at = d.phi_index * n_theta + d.theta_index;
+    pat.e_theta[at] = d.e_theta;
+    pat.e_phi[at] = d.e_phi;
+    u[at] = d.intensity;
+  }
+
+  // P = Σ U·sin θ·Δθ·Δφ over the grid (every point the same weight)
+  const double dtheta = PI / (static_cast<double>(n_theta) - 1.0);
+  const double dphi = TWO_PI / static_cast<double>(n_phi);
+  double power = 0.0;
+  for (std::size_t d = 0; d < n_dir; ++d)
+    power += dphi * (dtheta * (std::sin(pat.theta_rad[d % n_theta]) * u[d]));
+  pat.radiated_power = power;
+
+  pat.directivity_dbi.resize(n_dir);
+  pat.peak_directivity_dbi = 0.0;
+  for (std::size_t d = 0; d < n_dir; ++d) {
+    const double v = FOUR_PI * u[d] / power;
+    const double dbi = (power > 0.0 && v > TINY) ? 10.0 * std::log10(v) : DB_FLOOR;
+    pat.directivity_dbi[d] = dbi;
+    pat.peak_directivity_dbi = std::fmax(pat.peak_directivity_dbi, dbi);
+  }
+
+  const double eta_db = db10(eta);
+  pat.gain_dbi.resize(n_dir);
+  pat.peak_gain_dbi = -std::numeric_limits<double>::infinity();
+  for (std::size_t d = 0; d < n_dir; ++d) {
+    pat.gain_dbi[d] = pat.directivity_dbi[d] + eta_db;
+    pat.peak_gain_dbi = std::fmax(pat.peak_gain_dbi, pat.gain_dbi[d]);
+  }
+
+  pat.axial_ratio_db.resize(n_dir);
+  pat.lcp_dbi.resize(n_dir);
+  pat.rcp_dbi.resize(n_dir);
+  const double p_floor = std::fmax(power, TINY);
+  const cplx j(0.0, 1.0);
+  for (std::size_t d = 0; d < n_dir; ++d) {
+    const cplx et = pat.e_theta[d], ep = pat.e_phi[d];
+    pat.axial_ratio_db[d] = axial_ratio_db(et, ep);
+    // E_L = (E_θ − jE_φ)/√2, E_R = (E_θ + jE_φ)/√2
+    const cplx el = (et - cmul(j, ep)) * INV_SQRT2, er = (et + cmul(j, ep)) * INV_SQRT2;
+    pat.lcp_dbi[d] = db10(FOUR_PI * (power2(el, 0.0) / TWO_ETA0) / p_floor);
+    pat.rcp_dbi[d] = db10(FOUR_PI * (power2(er, 0.0) / TWO_ETA0) / p_floor);
+  }
+
+  return pat;
+}
+
 std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const SweepResult& result,
                                                  u64 freq_idx, u64 port_idx, u64 n_theta,
                                                  u64 n_phi) {
@@ -326,56 +387,8 @@ std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const Sw
                                         sources, k0);
   });
 
-  pat.e_theta.resize(n_dir);
-  pat.e_phi.resize(n_dir);
-  std::vector<double> u(n_dir);
-  for (const FarFieldDirection& d : dirs) {
-    const std::size_t at = d.phi_index * n_theta + d.theta_index;
-    pat.e_theta[at] = d.e_theta;
-    pat.e_phi[at] = d.e_phi;
-    u[at] = d.intensity;
-  }
-
-  // P = Σ U·sin θ·Δθ·Δφ over the grid (every point the same weight)
-  const double dtheta = PI / static_cast<double>(n_theta - 1);
-  const double dphi = TWO_PI / static_cast<double>(n_phi);
-  double power = 0.0;
-  for (std::size_t d = 0; d < n_dir; ++d)
-    power += dphi * (dtheta * (std::sin(pat.theta_rad[d % n_theta]) * u[d]));
-  pat.radiated_power = power;
-
-  pat.directivity_dbi.resize(n_dir);
-  pat.peak_directivity_dbi = 0.0;
-  for (std::size_t d = 0; d < n_dir; ++d) {
-    const double v = FOUR_PI * u[d] / power;
-    const double dbi = (power > 0.0 && v > TINY) ? 10.0 * std::log10(v) : DB_FLOOR;
-    pat.directivity_dbi[d] = dbi;
-    pat.peak_directivity_dbi = std::fmax(pat.peak_directivity_dbi, dbi);
-  }
-
   const double eta = radiation_efficiency(result, freq_idx, port_idx);
-  const double eta_db = db10(eta);
-  pat.gain_dbi.resize(n_dir);
-  pat.peak_gain_dbi = -std::numeric_limits<double>::infinity();
-  for (std::size_t d = 0; d < n_dir; ++d) {
-    pat.gain_dbi[d] = pat.directivity_dbi[d] + eta_db;
-    pat.peak_gain_dbi = std::fmax(pat.peak_gain_dbi, pat.gain_dbi[d]);
-  }
-
-  pat.axial_ratio_db.resize(n_dir);
-  pat.lcp_dbi.resize(n_dir);
-  pat.rcp_dbi.resize(n_dir);
-  const double p_floor = std::fmax(power, TINY);
-  const cplx j(0.0, 1.0);
-  for (std::size_t d = 0; d < n_dir; ++d) {
-    const cplx et = pat.e_theta[d], ep = pat.e_phi[d];
-    pat.axial_ratio_db[d] = axial_ratio_db(et, ep);
-    // E_L = (E_θ − jE_φ)/√2, E_R = (E_θ + jE_φ)/√2
-    const cplx el = (et - cmul(j, ep)) * INV_SQRT2, er = (et + cmul(j, ep)) * INV_SQRT2;
-    pat.lcp_dbi[d] = db10(FOUR_PI * (power2(el, 0.0) / TWO_ETA0) / p_floor);
-    pat.rcp_dbi[d] = db10(FOUR_PI * (power2(er, 0.0) / TWO_ETA0) / p_floor);
-  }
-
+  pat = pattern_from_directions(std::move(pat.theta_rad), std::move(pat.phi_rad), dirs, eta);
   eprint("  Peak directivity: " + fmt_fixed(pat.peak_directivity_dbi, 2) +
          " dBi, peak gain: " + fmt_fixed(pat.peak_gain_dbi, 2) +
          " dBi, radiation efficiency: " + fmt_fixed(100.0 * eta, 1) + "%\n");

@@ -63,6 +63,13 @@ struct RadiationPattern {
   double radiated_power = 0.0;  // W
 };
 
+// Radiated power, directivity, gain (efficiency eta), axial ratio and circular components from
+// the directions' values (any order; each carries its grid indices). P = Σ U·sin θ·Δθ·Δφ with
+// Δθ = π/(n_theta − 1), Δφ = 2π/n_phi; D = 10·log10(4πU/P); G = D + 10·log10(eta);
+// E_L,R = (E_θ ∓ jE_φ)/√2. Zero or undefined values give −100 dB (99 dB for the axial ratio).
+RadiationPattern pattern_from_directions(std::vector<double> theta, std::vector<double> phi,
+                                         std::span<const FarFieldDirection> dirs, double eta);
+
 // True when every edge of the distinct faces is shared by an even number of them: the surface
 // encloses a volume and has no rim.
 bool surface_is_closed(const Mesh& mesh, std::span<const u64> faces);
