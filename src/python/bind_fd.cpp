@@ -430,6 +430,11 @@ void bind_fd(nb::module_& m) {
           "peak_gain_dbi", [pat_of](const RadiationPatternObj& o) { return pat_of(o).peak_gain_dbi; }, "")
       .def_prop_ro(
           "radiated_power", [pat_of](const RadiationPatternObj& o) { return pat_of(o).radiated_power; }, "");
+  // these getters carry an empty docstring, not a generated signature
+  for (const char* name : {"directivity_dbi", "gain_dbi", "axial_ratio_db", "lcp_dbi", "rcp_dbi",
+                           "peak_directivity_dbi", "peak_gain_dbi", "radiated_power"}) {
+    nb::setattr(nb::getattr(pattern, name), "__doc__", nb::str(""));
+  }
   add_to_all(m, "RadiationPattern");
 }
 
