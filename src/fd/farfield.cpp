@@ -78,6 +78,7 @@ FarFieldSources farfield_sources(std::span<const FarFieldSample> samples) {
     s.y[k] = p.position[1];
     s.z[k] = p.position[2];
     s.w[k] = p.weight;
+    s.r_max = std::fmax(s.r_max, std::sqrt(dot3(p.position, p.position)));
     const Vec3& nn = p.normal;
     for (int c = 0; c < 3; ++c) {
       const int c1 = (c + 1) % 3, c2 = (c + 2) % 3;
@@ -91,6 +92,56 @@ FarFieldSources farfield_sources(std::span<const FarFieldSample> samples) {
     }
   }
   return s;
+}
+
+namespace {
+
+// sin and cos of |x| ≤ SINCOS_FAST_LIMIT without branches, so that the direction loop
+// vectorises: x = n·π/2 + r (π/2 in three parts, exact products for |n| < 2^20), fdlibm's
+// kernels on |r| ≤ π/4, then the quadrant n mod 4 rotates the pair.
+constexpr double SINCOS_FAST_LIMIT = 1e6;
+
+inline void sincos_fast(double x, double& s_out, double& c_out) {
+  constexpr double TWO_OVER_PI = 6.36619772367581382433e-01;
+  constexpr double PIO2_1 = 1.57079632673412561417e+00;
+  constexpr double PIO2_2 = 6.07710050630396597660e-11;
+  constexpr double PIO2_3 = 2.02226624871116645580e-21;
+  constexpr double ROUND = 6755399441055744.0;  // 1.5·2^52: adding it rounds to an integer
+  const double n = (x * TWO_OVER_PI + ROUND) - ROUND;
+  const double r = ((x - n * PIO2_1) - n * PIO2_2) - n * PIO2_3;
+  const double z = r * r;
+  const double sp = -1.66666666666666324348e-01 +
+                    z * (8.33333333332248946124e-03 +
+                         z * (-1.98412698298579493134e-04 +
+                              z * (2.75573137070700676789e-06 +
+                                   z * (-2.50507602534068634195e-08 + z * 1.58969099521155010221e-10))));
+  const double cp = 4.16666666666666019037e-02 +
+                    z * (-1.38888888888741095749e-03 +
+                         z * (2.48015872894767294178e-05 +
+                              z * (-2.75573143513906633035e-07 +
+                                   z * (2.08757232129817482790e-09 + z * -1.13596475577881948265e-11))));
+  const double sr = r + r * z * sp;
+  const double cr = (1.0 - 0.5 * z) + z * z * cp;
+  // q ≡ n (mod 4) in −2..2; (a, b) = (cos qπ/2, sin qπ/2) by arithmetic, so no branch
+  const double q = n - 4.0 * ((n * 0.25 + ROUND) - ROUND);
+  const double a = 1.0 - std::fabs(q);
+  const double b = q * (2.0 - std::fabs(q));
+  s_out = a * sr + b * cr;
+  c_out = a * cr - b * sr;
+}
+
+// Samples per block of the direction loop (the phases of a block live on the stack).
+constexpr std::size_t BLOCK = 256;
+
+}  // namespace
+
+void sincos_for_farfield(double x, double& s, double& c) {
+  if (std::fabs(x) <= SINCOS_FAST_LIMIT) {
+    sincos_fast(x, s, c);
+  } else {
+    s = std::sin(x);
+    c = std::cos(x);
+  }
 }
 
 FarFieldDirection farfield_direction_kernel(u64 phi_idx, u64 theta_idx,
@@ -121,25 +172,49 @@ FarFieldDirection farfield_direction_kernel(u64 phi_idx, u64 theta_idx,
 
   // N_θ, N_φ, L_θ, L_φ as (re, im), summed in sample order
   double nt_r = 0, nt_i = 0, np_r = 0, np_i = 0, lt_r = 0, lt_i = 0, lp_r = 0, lp_i = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const double psi = k0 * (rx * X[k] + ry * Y[k] + rz * Z[k]);
-    const double qr = W[k] * std::cos(psi), qi = W[k] * std::sin(psi);  // w·e^{jψ}
-    const double jt_r = tx * jr0[k] + ty * jr1[k] + tz * jr2[k];
-    const double jt_i = tx * ji0[k] + ty * ji1[k] + tz * ji2[k];
-    const double jp_r = px * jr0[k] + py * jr1[k];
-    const double jp_i = px * ji0[k] + py * ji1[k];
-    const double mt_r = tx * mr0[k] + ty * mr1[k] + tz * mr2[k];
-    const double mt_i = tx * mi0[k] + ty * mi1[k] + tz * mi2[k];
-    const double mp_r = px * mr0[k] + py * mr1[k];
-    const double mp_i = px * mi0[k] + py * mi1[k];
-    nt_r += qr * jt_r - qi * jt_i;
-    nt_i += qr * jt_i + qi * jt_r;
-    np_r += qr * jp_r - qi * jp_i;
-    np_i += qr * jp_i + qi * jp_r;
-    lt_r += qr * mt_r - qi * mt_i;
-    lt_i += qr * mt_i + qi * mt_r;
-    lp_r += qr * mp_r - qi * mp_i;
-    lp_i += qr * mp_i + qi * mp_r;
+  const bool fast = k0 * src.r_max <= SINCOS_FAST_LIMIT;
+  // per block: first the phases w·e^{jψ} (a loop the compiler vectorises), then the sums
+  double qr[BLOCK], qi[BLOCK];
+  for (std::size_t start = 0; start < n; start += BLOCK) {
+    const std::size_t m = std::min(BLOCK, n - start);
+    const double* __restrict Xb = X + start;
+    const double* __restrict Yb = Y + start;
+    const double* __restrict Zb = Z + start;
+    const double* __restrict Wb = W + start;
+    if (fast) {
+      for (std::size_t l = 0; l < m; ++l) {
+        double sn, cs;
+        sincos_fast(k0 * (rx * Xb[l] + ry * Yb[l] + rz * Zb[l]), sn, cs);
+        qr[l] = Wb[l] * cs;
+        qi[l] = Wb[l] * sn;
+      }
+    } else {
+      for (std::size_t l = 0; l < m; ++l) {
+        double sn, cs;
+        sincos_for_farfield(k0 * (rx * Xb[l] + ry * Yb[l] + rz * Zb[l]), sn, cs);
+        qr[l] = Wb[l] * cs;
+        qi[l] = Wb[l] * sn;
+      }
+    }
+    for (std::size_t l = 0; l < m; ++l) {
+      const std::size_t k = start + l;
+      const double jt_r = tx * jr0[k] + ty * jr1[k] + tz * jr2[k];
+      const double jt_i = tx * ji0[k] + ty * ji1[k] + tz * ji2[k];
+      const double jp_r = px * jr0[k] + py * jr1[k];
+      const double jp_i = px * ji0[k] + py * ji1[k];
+      const double mt_r = tx * mr0[k] + ty * mr1[k] + tz * mr2[k];
+      const double mt_i = tx * mi0[k] + ty * mi1[k] + tz * mi2[k];
+      const double mp_r = px * mr0[k] + py * mr1[k];
+      const double mp_i = px * mi0[k] + py * mi1[k];
+      nt_r += qr[l] * jt_r - qi[l] * jt_i;
+      nt_i += qr[l] * jt_i + qi[l] * jt_r;
+      np_r += qr[l] * jp_r - qi[l] * jp_i;
+      np_i += qr[l] * jp_i + qi[l] * jp_r;
+      lt_r += qr[l] * mt_r - qi[l] * mt_i;
+      lt_i += qr[l] * mt_i + qi[l] * mt_r;
+      lp_r += qr[l] * mp_r - qi[l] * mp_i;
+      lp_i += qr[l] * mp_i + qi[l] * mp_r;
+    }
   }
   // −j·k0/(4π)·(a + jb) = k0/(4π)·(b − ja)
   const double f = k0 / FOUR_PI;
@@ -152,6 +227,18 @@ FarFieldDirection farfield_direction_kernel(u64 phi_idx, u64 theta_idx,
   d.theta_index = theta_idx;
   d.intensity = power2(d.e_theta, d.e_phi) / TWO_ETA0;
   return d;
+}
+
+std::vector<FarFieldDirection> farfield_directions(std::span<const double> theta,
+                                                   std::span<const double> phi,
+                                                   const FarFieldSources& sources, double k0) {
+  const std::size_t n_theta = theta.size();
+  std::vector<FarFieldDirection> dirs(n_theta * phi.size());
+  // every direction writes its own slot; the sum over samples is sequential inside a direction
+  parallel_for(dirs.size(), [&](std::size_t d) {
+    dirs[d] = farfield_direction_kernel(d / n_theta, d % n_theta, theta, phi, sources, k0);
+  });
+  return dirs;
 }
 
 bool surface_is_closed(const Mesh& mesh, std::span<const u64> faces) {
@@ -379,13 +466,8 @@ std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const Sw
     pat.theta_rad[i] = static_cast<double>(i) * PI / static_cast<double>(n_theta - 1);
   for (u64 j = 0; j < n_phi; ++j) pat.phi_rad[j] = static_cast<double>(j) * TWO_PI / static_cast<double>(n_phi);
 
-  // every direction writes its own slot; the sum over samples is sequential inside a direction
-  const std::size_t n_dir = n_theta * n_phi;
-  std::vector<FarFieldDirection> dirs(n_dir);
-  parallel_for(n_dir, [&](std::size_t d) {
-    dirs[d] = farfield_direction_kernel(d / n_theta, d % n_theta, pat.theta_rad, pat.phi_rad,
-                                        sources, k0);
-  });
+  const std::vector<FarFieldDirection> dirs =
+      farfield_directions(pat.theta_rad, pat.phi_rad, sources, k0);
 
   const double eta = radiation_efficiency(result, freq_idx, port_idx);
   pat = pattern_from_directions(std::move(pat.theta_rad), std::move(pat.phi_rad), dirs, eta);

@@ -30,9 +30,14 @@ struct FarFieldSample {
 struct FarFieldSources {
   std::vector<double> x, y, z, w;
   std::array<std::vector<double>, 3> j_re, j_im, m_re, m_im;
+  double r_max = 0.0;  // largest |position|, m: bounds the phase k0·r̂·r′
   std::size_t size() const { return w.size(); }
 };
 FarFieldSources farfield_sources(std::span<const FarFieldSample> samples);
+
+// sin x and cos x as the direction loop takes them (a branch-free reduction and polynomial up to
+// |x| = 1e6, the standard functions beyond); within a few units in the last place.
+void sincos_for_farfield(double x, double& s, double& c);
 
 // The value of one direction.
 struct FarFieldDirection {
@@ -50,6 +55,12 @@ FarFieldDirection farfield_direction_kernel(u64 phi_idx, u64 theta_idx,
                                             std::span<const double> theta,
                                             std::span<const double> phi,
                                             const FarFieldSources& sources, double k0);
+
+// Every direction of the θ × φ grid in φ-major order (φ outer, θ inner), in parallel on the
+// worker pool; each direction is its own slot, so the values do not depend on the thread count.
+std::vector<FarFieldDirection> farfield_directions(std::span<const double> theta,
+                                                   std::span<const double> phi,
+                                                   const FarFieldSources& sources, double k0);
 
 // The pattern; grids are row-major (n_phi rows of n_theta), entry [j·n_theta + i] belongs to
 // (θ_i, φ_j).
