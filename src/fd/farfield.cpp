@@ -241,7 +241,10 @@ std::vector<FarFieldDirection> farfield_directions(std::span<const double> theta
   return dirs;
 }
 
-bool surface_is_closed(const Mesh& mesh, std::span<const u64> faces) {
+namespace {
+
+// The edges used by an odd number of the distinct faces: the rim of an open surface.
+std::vector<u64> rim_edges(const Mesh& mesh, std::span<const u64> faces) {
   std::vector<u64> distinct(faces.begin(), faces.end());
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
@@ -252,32 +255,29 @@ bool surface_is_closed(const Mesh& mesh, std::span<const u64> faces) {
     edges.insert(edges.end(), mesh.face_edges[f].begin(), mesh.face_edges[f].end());
   }
   std::sort(edges.begin(), edges.end());
+  std::vector<u64> rim;
   for (std::size_t i = 0; i < edges.size();) {
     std::size_t j = i;
     while (j < edges.size() && edges[j] == edges[i]) ++j;
-    if ((j - i) % 2 != 0) return false;  // a rim edge
+    if ((j - i) % 2 != 0) rim.push_back(edges[i]);
     i = j;
   }
-  return true;
+  return rim;
+}
+
+}  // namespace
+
+bool surface_is_closed(const Mesh& mesh, std::span<const u64> faces) {
+  return rim_edges(mesh, faces).empty();
 }
 
 std::vector<u64> closing_conductor_faces(const Mesh& mesh, std::span<const u64> surface,
                                          std::span<const u64> pec_faces) {
-  if (pec_faces.empty() || surface_is_closed(mesh, surface)) return {};
-  // rim edges of the surface: used by an odd number of its distinct faces
-  std::vector<u64> distinct(surface.begin(), surface.end());
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  std::vector<u64> edges;
-  for (u64 f : distinct) edges.insert(edges.end(), mesh.face_edges[f].begin(), mesh.face_edges[f].end());
-  std::sort(edges.begin(), edges.end());
+  if (pec_faces.empty()) return {};
+  const std::vector<u64> rim = rim_edges(mesh, surface);
+  if (rim.empty()) return {};  // closed: it already encloses every conductor
   std::vector<char> reached(mesh.edges.size(), 0);
-  for (std::size_t i = 0; i < edges.size();) {
-    std::size_t j = i;
-    while (j < edges.size() && edges[j] == edges[i]) ++j;
-    if ((j - i) % 2 != 0) reached[edges[i]] = 1;
-    i = j;
-  }
+  for (u64 e : rim) reached[e] = 1;
   // grow from the rim over conductor faces that share an edge with what is reached
   std::vector<u64> pec(pec_faces.begin(), pec_faces.end());
   std::sort(pec.begin(), pec.end());
