@@ -144,6 +144,14 @@ void sincos_for_farfield(double x, double& s, double& c) {
   }
 }
 
+// Built for AVX2/FMA as well as the baseline on x86-64 Linux; the loader picks one clone per
+// process, so every direction of a run takes the same code path whatever the thread count.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
+#define VANTREL_FARFIELD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define VANTREL_FARFIELD_CLONES
+#endif
+VANTREL_FARFIELD_CLONES
 FarFieldDirection farfield_direction_kernel(u64 phi_idx, u64 theta_idx,
                                             std::span<const double> theta,
                                             std::span<const double> phi,
