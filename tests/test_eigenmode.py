@@ -231,15 +231,15 @@ def slab_roots(m_max=2, count=3):
 
 
 def test_partly_filled_box_against_transcendental_roots(meshes):
-    """The three lowest resonances of the slab-loaded box (7.09, 10.24, 11.24 GHz) within 2e-4
-    at h = 3 mm and closer still at h = 2 mm."""
+    """The three lowest resonances of the slab-loaded box (7.09, 10.24, 11.24 GHz) within 5e-4
+    at h = 3 mm (measured 2e-5 .. 1.8e-4) and closer still at h = 2 mm."""
     roots = slab_roots()
     body = "[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 11\ner = 2.2\n"
     errs = []
     for key in ("slab_3", "slab_2"):
         got = [m.frequency_hz for m in run(meshes[key], config(7e9, 3, body=body))]
         errs.append([abs(f - r) / r for f, r in zip(got, roots)])
-    assert max(errs[0]) < 2e-4
+    assert max(errs[0]) < 5e-4
     assert all(e1 < e0 for e0, e1 in zip(*errs))
 
 
