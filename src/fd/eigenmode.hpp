@@ -35,6 +35,7 @@ struct EigenmodeTimings {
   double krylov_s = 0.0;    // the whole Krylov iteration (solves, products, orthogonalisation)
   double ritz_s = 0.0;      // projected problem, Ritz vectors and residuals
   u64 steps = 0;
+  u64 reorthogonalisations = 0;  // steps that needed a second Gram–Schmidt pass
   u64 n_free = 0;
   u64 nnz = 0;  // distinct matrix entries handed to the back end
 };

@@ -48,6 +48,7 @@ void bind_eigenmode_probes(nb::module_& m) {
     d["n_free"] = tm.n_free;
     d["nnz"] = tm.nnz;
     d["steps"] = tm.steps;
+    d["reorthogonalisations"] = tm.reorthogonalisations;
     d["assembly_s"] = tm.assembly_s;
     d["pattern_s"] = tm.pattern_s;
     d["factor_s"] = tm.factor_s;
