@@ -1,8 +1,10 @@
 """A WR-90 rectangular waveguide section, meshed by Gmsh, swept from 8 to 12 GHz.
 
 Prints the mesh summary and set-up report (on standard error), then the S-parameters beside the
-closed-form TE10 answer for a matched straight guide: S11 = 0, S21 = exp(-j beta L) with
-beta = sqrt(k0^2 - (pi/a)^2).
+closed-form TE10 answer for a matched straight guide: S11 = 0, S21 = -exp(-j beta L) with
+beta = sqrt(k0^2 - (pi/a)^2). The minus sign is the ports' reference convention: each port's
+frame has its normal pointing out of the guide, so the reference fields of two facing ports
+point opposite ways.
 """
 import math
 import pathlib
@@ -72,7 +74,7 @@ def main():
     for f, s in zip(result.frequencies, result.sparams):
         k0 = 2 * math.pi * f / C0
         beta = math.sqrt(k0 * k0 - (math.pi / A) ** 2)
-        exact = np.angle(np.exp(-1j * beta * LENGTH), deg=True)
+        exact = np.angle(-np.exp(-1j * beta * LENGTH), deg=True)  # facing ports: S21 = -e^{-j beta L}
         print(f"{f / 1e9:8.2f} {20 * np.log10(abs(s[0, 0])):11.1f} {abs(s[1, 0]):8.5f} "
               f"{np.angle(s[1, 0], deg=True):14.3f} {exact:12.3f}")
 

@@ -76,9 +76,10 @@ def te10_beta(f, er=1.0, a=A):
     return math.sqrt(k0 * k0 * er - (math.pi / a) ** 2)
 
 
-# The reference polarisation of a rectangular port is laid out in global orientation, so the two
-# ports of a straight guide share it and a matched section gives S21 = +exp(-j beta L).
-FACING_PORTS = 1.0
+# The port frames are right-handed with the normal pointing out of the guide and u along the wider
+# side, so the TE10 reference fields of two facing ports point opposite ways (v = n x u flips):
+# a matched straight section gives S21 = -exp(-j beta L).
+FACING_PORTS = -1.0
 
 
 # ---- straight guide ------------------------------------------------------------------------------
@@ -116,6 +117,22 @@ def test_straight_guide_error_falls_with_refinement(straight_guides):
         expected = FACING_PORTS * np.exp(-1j * te10_beta(10e9) * length)
         errors.append(abs(r.sparams[1, 1, 0] - expected))
     assert errors[1] < errors[0]
+
+
+def test_facing_floquet_pair_follows_the_same_convention(tmp_path):
+    # TEM line between plates y = 0 and y = d with magnetic side walls: a normal-incidence TE
+    # Floquet port is its exact mode (E along the frame's v = +-y). The two frames face each
+    # other like those of a rectangular pair, so S21 = FACING_PORTS * exp(-j k0 L) as well.
+    w, d, length = 10e-3, 2e-3, 30e-3
+    mesh = box_mesh(tmp_path, (w, d, length), 2e-3, PLATES)
+    body = ('[[ports]]\ntype = "floquet"\ntag = 1\n[[ports]]\ntype = "floquet"\ntag = 2\n'
+            "[pec]\ntags = [3]\n")
+    r = Simulation.from_bytes(mesh, config([3e9, 5e9], body)).run_sweep()
+    for i, f in enumerate(r.frequencies):
+        s = r.sparams[i]
+        k0 = 2 * math.pi * f / C0
+        assert abs(s[0, 0]) < 1e-4 and abs(s[1, 1]) < 1e-4  # the port is the line's own mode
+        assert abs(s[1, 0] - FACING_PORTS * np.exp(-1j * k0 * length)) < 1e-4
 
 
 # ---- filled guide, absorbing termination, lumped ports -----------------------------------------
@@ -311,6 +328,18 @@ def test_bad_port_entries_are_refused_naming_the_port(small_guide, entry):
         Simulation.from_bytes(small_guide, toml)
 
 
+@pytest.mark.parametrize("thickness", ["0.0", "-0.01", "nan"], ids=["zero", "negative", "nan"])
+def test_absorbing_layer_without_thickness_is_refused(small_guide, capfd, thickness):
+    # zero makes the stretch singular; a negative thickness turns the layer into a gain medium
+    # whose S-parameters would come back as a success
+    body = RECT_PAIR.format(er=1.0) + (f"[[pml]]\nvolume_tag = 10\ndirection = [0, 0, 1]\n"
+                                       f"inner_face = 0.01\nthickness = {thickness}\n")
+    with pytest.raises(RuntimeError) as info:
+        Simulation.from_bytes(small_guide, config([10e9], body))
+    assert str(info.value).startswith("pml on volume tag 10: thickness must be above 0 m, got ")
+    assert "PML: tag=10" not in capfd.readouterr().err
+
+
 # ---- set-up report ----------------------------------------------------------------------------
 
 def test_setup_report_lines(tmp_path, capfd):
@@ -453,6 +482,29 @@ def test_from_bytes_passes_messages_unchanged(small_guide):
         Simulation.from_bytes(small_guide, "[mesh\n")
     with pytest.raises(TypeError, match="PyBytes"):
         Simulation.from_bytes(bytearray(small_guide), config([1e10], RECT_PAIR.format(er=1.0)))
+
+
+def test_failure_texts_arrive_whole(tmp_path, small_guide):
+    # messages quote the caller's input: a NUL must not cut them short, and bytes that are not
+    # UTF-8 are replaced rather than raising UnicodeDecodeError
+    good_cfg = config([10e9], RECT_PAIR.format(er=1.0))
+    with pytest.raises(RuntimeError) as info:
+        Simulation.from_files(str(tmp_path / "m.msh"), str(tmp_path / "c\0d.toml"))
+    assert str(info.value) == (f"config: Cannot read {tmp_path / 'c'}\0d.toml: "
+                               "file name contained an unexpected NUL byte")
+    cfg_path = tmp_path / "g.toml"
+    cfg_path.write_text(good_cfg)
+    with pytest.raises(RuntimeError) as info:
+        Simulation.from_files(str(tmp_path / "m\0.msh"), str(cfg_path))
+    assert str(info.value).endswith("m\0.msh: file name contained an unexpected NUL byte")
+
+    head, rest = small_guide.split(b"$EndMeshFormat\n", 1)
+    mesh = head + b"$EndMeshFormat\n$Bad\0\xffname\n" + rest  # an unknown section, never closed
+    with pytest.raises(RuntimeError) as info:
+        Simulation.from_bytes(mesh, good_cfg)
+    assert type(info.value) is RuntimeError
+    assert str(info.value).startswith("Cannot parse mesh bytes: MshParserError([$Bad\0\ufffdname section: ")
+    assert str(info.value).endswith(": missing $EndBad\0\ufffdname])")
 
 
 def test_getters_shapes_and_dtypes(small_guide):

@@ -2,6 +2,7 @@
 behaviour of the central and upwind fluxes, and cavity resonances against the closed form."""
 import inspect
 import json
+import math
 import os
 import subprocess
 import sys
@@ -69,16 +70,82 @@ def test_counts_and_signatures():
         ((1, 1, 1, 1.0, 1.0, 1.0, 1), {"flux_alpha": None}, TypeError, "argument 'flux_alpha': "),
         ((-1, 1, 1, 1.0, 1.0, 1.0, 1), {}, OverflowError, ""),
         ((1, 1, 1, 1.0, 1.0, 1.0), {}, TypeError, "missing 1 required positional argument: 'order'"),
+        # flat, inverted or unbounded boxes and a non-finite flux weight have no finite operator
+        ((1, 1, 1, 0.0, 1.0, 1.0, 1), {}, RuntimeError, "lx must be a positive finite length, got 0.0"),
+        ((1, 1, 1, 1.0, -2.0, 1.0, 1), {}, RuntimeError, "ly must be a positive finite length, got -2.0"),
+        ((1, 1, 1, 1.0, 1.0, math.inf, 1), {}, RuntimeError, "lz must be a positive finite length, got inf"),
+        ((1, 1, 1, 1.0, 1.0, math.nan, 1), {}, RuntimeError, "lz must be a positive finite length, got NaN"),
+        ((1, 1, 1, 1.0, 1.0, 1.0, 1), {"flux_alpha": math.nan}, RuntimeError,
+         "flux_alpha must be finite, got NaN"),
+        ((1, 1, 1, 1.0, 1.0, 1.0, 1, -math.inf), {}, RuntimeError, "flux_alpha must be finite, got -inf"),
     ],
-    ids=["nx0", "nz0", "order0", "float-nx", "none-alpha", "negative", "missing-order"],
+    ids=["nx0", "nz0", "order0", "float-nx", "none-alpha", "negative", "missing-order", "lx0", "ly-neg",
+         "lz-inf", "lz-nan", "alpha-nan", "alpha-inf"],
 )
 def test_constructor_refusals(args, kwargs, exc, message):
     exc = panic_type() if exc == "panic" else exc
     with pytest.raises(exc) as info:
         TdOperator(*args, **kwargs)
     assert message in str(info.value)
-    if exc is not TypeError and exc is not OverflowError:
+    if exc is RuntimeError:
+        assert str(info.value) == message
+    elif exc is not TypeError and exc is not OverflowError:
         assert not isinstance(info.value, Exception)  # a stop is not caught by `except Exception`
+
+
+def test_constructor_signature_is_visible():
+    params = inspect.signature(TdOperator).parameters
+    assert list(params) == ["nx", "ny", "nz", "lx", "ly", "lz", "order", "flux_alpha"]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params.values())
+    assert params["flux_alpha"].default == 1.0
+    assert all(p.default is inspect.Parameter.empty for n, p in params.items() if n != "flux_alpha")
+    import pydoc
+    text = pydoc.render_doc(TdOperator, renderer=pydoc.plaintext)
+    assert "TdOperator(nx, ny, nz, lx, ly, lz, order, flux_alpha=1.0)" in text
+    # __init__ called by hand builds the same object once, and refuses a second time
+    op = TdOperator.__new__(TdOperator)
+    TdOperator.__init__(op, 1, 1, 1, 1.0, 1.0, 1.0, 2, flux_alpha=0.5)
+    assert op.n_dof() == TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 2).n_dof()
+    with pytest.raises(RuntimeError, match="^TdOperator object is already initialised$"):
+        TdOperator.__init__(op, 1, 1, 1, 1.0, 1.0, 1.0, 1)
+
+
+class Reentrant:
+    """An argument whose conversion calls back into the operator while a member holds it."""
+
+    def __init__(self, callback, value):
+        self.callback, self.value = callback, value
+
+    def __float__(self):
+        self.callback()
+        return float(self.value)
+
+    def __index__(self):
+        self.callback()
+        return int(self.value)
+
+
+def test_reentrant_calls_follow_the_borrow_rules():
+    op = TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1)
+    y = np.zeros(op.n_dof())
+    y[0] = 1.0
+    step = lambda: op.step(y, 0.01)  # noqa: E731 - exclusive borrow
+    apply = lambda: op.apply(y)  # noqa: E731 - shared borrow
+    # a step holds the operator exclusively while it converts h and krylov_dim
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        op.step(y, Reentrant(apply, 0.01))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        op.step(y, 0.01, krylov_dim=Reentrant(step, 10))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        op.step_driven(y, 0, Reentrant(step, 1.0), 0.01)
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        op.step_with_source(y, np.zeros_like(y), Reentrant(apply, 0.01))
+    # a shared member meets a step: refused; two shared borrows do not conflict
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        op.reduced_model(y, Reentrant(step, 4))
+    assert op.reduced_model(y, Reentrant(apply, 4)).r == 4
+    # every borrow was given back: the operator works as before
+    np.testing.assert_array_equal(op.step(y, 0.01), TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1).step(y, 0.01))
 
 
 def test_apply_and_energy_arguments():

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,14 +26,27 @@ using CVec3 = std::array<cplx, 3>;
 
 inline constexpr u64 NONE_U64 = std::numeric_limits<u64>::max();
 
+// Common base of the two failure kinds. It keeps the message whole: messages quote the caller's
+// input (paths, section names, TOML text), which may hold NULs, where what() would stop.
+class Failure : public std::runtime_error {
+ public:
+  explicit Failure(const std::string& message)
+      : std::runtime_error(message), message_(std::make_shared<const std::string>(message)) {}
+  explicit Failure(const char* message) : Failure(std::string(message)) {}
+  const std::string& message() const noexcept { return *message_; }
+
+ private:
+  std::shared_ptr<const std::string> message_;  // shared, so copying the exception cannot throw
+};
+
 // An error value: a failure the caller can cause. Reaches Python as RuntimeError with this message.
-struct Error : std::runtime_error {
-  using std::runtime_error::runtime_error;
+struct Error : Failure {
+  using Failure::Failure;
 };
 
 // A stop: a broken invariant or an index out of range. Reaches Python as PanicException.
-struct Panic : std::runtime_error {
-  using std::runtime_error::runtime_error;
+struct Panic : Failure {
+  using Failure::Failure;
 };
 
 [[noreturn]] void panic(const std::string& message);

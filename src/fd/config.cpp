@@ -394,6 +394,14 @@ void read_value(const toml::node& entry, PortConfig& out, const ReadMode& mode) 
 }
 
 Config parse_config(std::string_view toml_text) {
+  // Refused before the parser sees it: the parser (and the table it would build) recurse once
+  // per level, so extreme nesting would overflow the stack.
+  if (const auto where = toml_reader::find_excess_nesting(toml_text)) {
+    throw Error("Cannot parse TOML: " +
+                toml_reader::report(toml_text, *where,
+                                    "nested deeper than " +
+                                        std::to_string(toml_reader::MAX_NESTING_DEPTH) + " levels"));
+  }
   toml::table root;
   try {
     root = toml::parse(toml_text);

@@ -293,11 +293,6 @@ RectangularPort::RectangularPort(u64 m_, u64 n_, double a_, double b_, const Por
   require(positive_finite(er), label, "er must be above 0, got " + fmt_float(er));
   require(m > 0 || n > 0, label, "mode (0, 0) is not a waveguide mode");
   require_power(power, label);
-  const Vec3& v = frame.v;
-  int dom = 0;
-  for (int k = 1; k < 3; ++k)
-    if (std::fabs(v[k]) > std::fabs(v[dom])) dom = k;
-  v_sign = v[dom] < 0.0 ? -1.0 : 1.0;
 }
 
 double RectangularPort::cutoff_wavenumber() const {
@@ -337,10 +332,13 @@ std::optional<Vec3> RectangularPort::mode_profile(double x, double y, double z, 
   //   E_v =  A (m pi/a)/kc sin(m pi xc/a) cos(n pi yc/b)
   // normalised to P = 1/(2 Z) * integral |E|^2 dS, which gives A = sqrt(2 e_m e_n P Z/(a b)),
   // e_0 = 1, e_i = 2 otherwise. TE10 is A cos(pi s/a) along v in the centred coordinate s.
+  // The pattern is laid out in the port's own frame, v = n x u with n pointing out of the mesh:
+  // two ports facing each other across a guide have opposite v, so a matched straight section
+  // of length L gives S21 = -exp(-j beta L) (the same reference convention as a Floquet pair).
   const double z_te = wave_impedance(k0);
   const Vec3 l = frame_to_local(frame, {x, y, z});
   const double xc = l[0] + 0.5 * a;
-  const double yc = v_sign * l[1] + 0.5 * b;
+  const double yc = l[1] + 0.5 * b;
   const double kx = static_cast<double>(m) * PI / a;
   const double ky = static_cast<double>(n) * PI / b;
   const double kc = std::sqrt(kx * kx + ky * ky);
@@ -349,7 +347,7 @@ std::optional<Vec3> RectangularPort::mode_profile(double x, double y, double z, 
   const double amp = std::sqrt(2.0 * em * en * power * z_te / (a * b)) * scale;
   const double eu = -amp * (ky / kc) * std::cos(kx * xc) * std::sin(ky * yc);
   const double ev = amp * (kx / kc) * std::sin(kx * xc) * std::cos(ky * yc);
-  return frame_to_global(frame, {eu, v_sign * ev, 0.0});
+  return frame_to_global(frame, {eu, ev, 0.0});
 }
 
 std::optional<CVec3> RectangularPort::incident_term(double x, double y, double z, double k0) const {

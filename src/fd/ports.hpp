@@ -119,7 +119,8 @@ double coax_impedance(double er, double ri, double ro);
 
 // ---- the five port kinds -------------------------------------------------------------------------
 
-// TE_mn mode of a rectangular waveguide aperture a x b (a along u, b along v).
+// TE_mn mode of a rectangular waveguide aperture a x b (a along u, b along v of the port's own
+// frame: facing ports have opposite v, and a straight guide gives S21 = -exp(-j beta L)).
 class RectangularPort final : public Port {
  public:
   // Refuses a, b, er or power not above 0 and the mode (0, 0).
@@ -133,11 +134,6 @@ class RectangularPort final : public Port {
   double power;
   double er;
   double scale = 1.0;
-  // +1 or -1: the mode pattern is laid out along v_sign * v, the frame's v axis turned towards
-  // the positive global direction. The frames of two facing ports have opposite v (their normals
-  // point away from each other), so without this the reference polarisation of a straight guide's
-  // two ports would differ by a sign and S21 would come out as -exp(-j beta L).
-  double v_sign = 1.0;
 
   // k_c = sqrt((m pi/a)^2 + (n pi/b)^2); cut-off f_c = c0 k_c / (2 pi sqrt(er)).
   double cutoff_wavenumber() const;

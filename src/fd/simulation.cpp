@@ -156,6 +156,16 @@ MaterialRegion build_material(const MaterialConfig& c, const Mesh& mesh) {
 PmlRegion build_pml(const PmlConfig& c, const Mesh& mesh) {
   PmlRegion r;
   r.tets = group_list(mesh.volume_groups, c.volume_tag);
+  r.er_base = c.er_base;
+  r.ur_base = c.ur_base;
+  r.direction = c.direction;
+  r.inner_face = c.inner_face;
+  r.thickness = c.thickness;
+  r.exponent = c.exponent;
+  r.delta_max = c.delta_max;
+  // A zero thickness makes the stretch singular and a negative one turns the layer into a gain
+  // medium that still "solves": refuse such a layer before anything is assembled.
+  check_pml_region(r, c.volume_tag);
   if (r.tets.empty())
     eprint("  WARNING: PML volume tag " + num(c.volume_tag) + " has no tets\n");
   else
@@ -164,13 +174,6 @@ PmlRegion build_pml(const PmlConfig& c, const Mesh& mesh) {
            fmt_fixed(c.inner_face, 3) + "m, t=" + fmt_fixed(c.thickness, 3) + "m, n=" +
            fmt_fixed(c.exponent, 1) + ", delta_max=" + fmt_fixed(c.delta_max, 1) + ", " +
            num(static_cast<u64>(r.tets.size())) + " tets\n");
-  r.er_base = c.er_base;
-  r.ur_base = c.ur_base;
-  r.direction = c.direction;
-  r.inner_face = c.inner_face;
-  r.thickness = c.thickness;
-  r.exponent = c.exponent;
-  r.delta_max = c.delta_max;
   return r;
 }
 

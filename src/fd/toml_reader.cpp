@@ -1,6 +1,7 @@
 #include "fd/toml_reader.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <limits>
 
@@ -178,6 +179,204 @@ std::string report(std::string_view text, const toml::source_region& where, std:
   out += gutter + "|" + std::string(column, ' ') + std::string(width, '^') + "\n";
   out += std::string(message) + "\n";
   return to_valid_utf8(out);
+}
+
+// ---- nesting --------------------------------------------------------------------------------
+
+namespace {
+
+// A linear scan over the text that follows the document's structure just far enough to know the
+// depth of every key, header and bracket: key segments add one level each, a table header sets
+// the depth of the keys below it, an array adds one level for its elements and an inline table
+// holds keys at its own depth.
+class NestingScan {
+ public:
+  explicit NestingScan(std::string_view text) : s_(text) {}
+
+  std::optional<toml::source_region> run() {
+    while (i_ < s_.size() && !excess_) {
+      const char c = s_[i_];
+      if (c == ' ' || c == '\t' || c == '\r') {
+        ++i_;
+      } else if (c == '#') {
+        skip_comment();
+      } else if (c == '\n') {
+        ++i_;
+        if (open_.empty()) expect_ = Expect::key;
+      } else if (expect_ == Expect::key) {
+        scan_key_position(c);
+      } else if (expect_ == Expect::value) {
+        scan_value(c);
+      } else {
+        scan_after_value(c);
+      }
+    }
+    if (!excess_) return std::nullopt;
+    return region_at(*excess_);
+  }
+
+ private:
+  enum class Expect { key, value, after_value };
+  struct Open {
+    char kind;          // '[' (array) or '{' (inline table)
+    std::size_t depth;  // depth of the array's elements, or of the inline table itself
+  };
+
+  static bool is_bare(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) || c == '_' || c == '-' || u >= 0x80;
+  }
+
+  // Fails when `depth` is too deep, at the byte offset `at`.
+  bool too_deep(std::size_t depth, std::size_t at) {
+    if (depth <= MAX_NESTING_DEPTH) return false;
+    excess_ = at;
+    return true;
+  }
+
+  void skip_comment() {
+    while (i_ < s_.size() && s_[i_] != '\n') ++i_;
+  }
+
+  // A basic or literal string, single- or multi-line, from its opening quote to past its close.
+  void skip_string() {
+    const char q = s_[i_];
+    const bool triple = s_.substr(i_, 3) == std::string(3, q);
+    i_ += triple ? 3 : 1;
+    while (i_ < s_.size()) {
+      const char c = s_[i_];
+      if (c == '\\' && q == '"') {
+        i_ += 2;
+      } else if (c == q && (!triple || s_.substr(i_, 3) == std::string(3, q))) {
+        i_ += triple ? 3 : 1;
+        while (triple && i_ < s_.size() && s_[i_] == q) ++i_;  // up to two quotes end the content
+        return;
+      } else if (c == '\n' && !triple) {
+        return;  // unterminated: the parser reports it
+      } else {
+        ++i_;
+      }
+    }
+  }
+
+  // A dotted key starting at i_: returns its number of segments (0 when none is there). Stops
+  // with a failure at the first segment that lies deeper than the limit below `base`.
+  std::size_t scan_key(std::size_t base) {
+    std::size_t segments = 0;
+    while (i_ < s_.size()) {
+      while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
+      if (i_ >= s_.size()) break;
+      const std::size_t start = i_;
+      if (s_[i_] == '"' || s_[i_] == '\'') {
+        skip_string();
+      } else if (is_bare(s_[i_])) {
+        while (i_ < s_.size() && is_bare(s_[i_])) ++i_;
+      } else {
+        break;
+      }
+      ++segments;
+      if (too_deep(base + segments, start)) return segments;
+      while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
+      if (i_ >= s_.size() || s_[i_] != '.') break;
+      ++i_;
+    }
+    return segments;
+  }
+
+  void scan_key_position(char c) {
+    if (open_.empty() && c == '[') {  // [table] or [[array of tables]]
+      ++i_;
+      if (i_ < s_.size() && s_[i_] == '[') ++i_;
+      base_ = scan_key(0);
+      expect_ = Expect::after_value;  // the closing brackets and the rest of the line
+      return;
+    }
+    if (c == '}' && !open_.empty() && open_.back().kind == '{') {  // {} or a trailing comma
+      ++i_;
+      open_.pop_back();
+      expect_ = Expect::after_value;
+      return;
+    }
+    const std::size_t base = open_.empty() ? base_ : open_.back().depth;
+    const std::size_t segments = scan_key(base);
+    if (segments == 0) {
+      ++i_;  // not a key: the parser reports it
+      return;
+    }
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
+    if (i_ < s_.size() && s_[i_] == '=') ++i_;
+    value_depth_ = base + segments;
+    expect_ = Expect::value;
+  }
+
+  void scan_value(char c) {
+    if (c == '[') {
+      if (too_deep(value_depth_ + 1, i_)) return;
+      ++i_;
+      open_.push_back({'[', value_depth_ + 1});
+      value_depth_ += 1;
+    } else if (c == ']' && !open_.empty() && open_.back().kind == '[') {  // [] or a trailing comma
+      ++i_;
+      open_.pop_back();
+      expect_ = Expect::after_value;
+    } else if (c == '{') {
+      ++i_;
+      open_.push_back({'{', value_depth_});
+      expect_ = Expect::key;
+    } else if (c == '"' || c == '\'') {
+      skip_string();
+      expect_ = Expect::after_value;
+    } else {
+      const std::size_t start = i_;
+      while (i_ < s_.size() && std::string_view(" \t\r\n,]}#").find(s_[i_]) == std::string_view::npos)
+        ++i_;
+      if (i_ == start) ++i_;
+      expect_ = Expect::after_value;
+    }
+  }
+
+  void scan_after_value(char c) {
+    ++i_;
+    if (open_.empty()) return;  // the rest of a header line, or stray text
+    if (c == ',') {
+      if (open_.back().kind == '[') {
+        value_depth_ = open_.back().depth;
+        expect_ = Expect::value;
+      } else {
+        expect_ = Expect::key;
+      }
+    } else if ((c == ']' && open_.back().kind == '[') || (c == '}' && open_.back().kind == '{')) {
+      open_.pop_back();
+    }
+  }
+
+  // Line and column (1-based, the column in characters) of a byte offset, as the parser counts.
+  toml::source_region region_at(std::size_t at) const {
+    toml::source_position p{1, 1};
+    for (std::size_t k = 0; k < at; ++k) {
+      if (s_[k] == '\n') {
+        ++p.line;
+        p.column = 1;
+      } else if ((static_cast<unsigned char>(s_[k]) & 0xC0) != 0x80) {
+        ++p.column;
+      }
+    }
+    return {p, {p.line, static_cast<toml::source_index>(p.column + 1)}, nullptr};
+  }
+
+  std::string_view s_;
+  std::size_t i_ = 0;
+  Expect expect_ = Expect::key;
+  std::vector<Open> open_;
+  std::size_t base_ = 0;         // depth of the current table header
+  std::size_t value_depth_ = 0;  // depth of the value being scanned
+  std::optional<std::size_t> excess_;
+};
+
+}  // namespace
+
+std::optional<toml::source_region> find_excess_nesting(std::string_view text) {
+  return NestingScan(text).run();
 }
 
 // ---- scalars --------------------------------------------------------------------------------

@@ -69,6 +69,18 @@ std::vector<std::pair<std::string_view, const toml::node*>> entries_in_text_orde
 // its number and a caret under the failing span, then the message, each line ending in '\n'.
 std::string report(std::string_view text, const toml::source_region& where, std::string_view message);
 
+// ---- nesting ---------------------------------------------------------------------------------
+// Deepest nesting a document may have, counting key segments, table headers, arrays and inline
+// tables together. The TOML parser recurses once per level (about 1 KiB of stack per inline table
+// or array), so a document nested thousands deep would overflow the calling thread's stack; the
+// configuration itself never goes deeper than four levels.
+inline constexpr std::size_t MAX_NESTING_DEPTH = 32;
+
+// Scans the text without parsing it (strings and comments are skipped) and returns the place
+// where the nesting first goes deeper than MAX_NESTING_DEPTH, or nothing. Malformed text is
+// scanned as well as it goes; the parser reports its faults.
+std::optional<toml::source_region> find_excess_nesting(std::string_view text);
+
 // ---- records --------------------------------------------------------------------------------
 template <class R, class T>
 struct Field {

@@ -125,7 +125,7 @@ nb::object simulation_from_files(nb::handle, const nb::args& args, const nb::kwa
   try {
     config = parse_config(text);
   } catch (const Error& e) {
-    throw Error("config: " + config_path + ": " + e.what());
+    throw Error("config: " + config_path + ": " + e.message());
   }
 
   std::string bytes;
@@ -136,7 +136,7 @@ nb::object simulation_from_files(nb::handle, const nb::args& args, const nb::kwa
     mesh = load_msh_bytes(std::span<const std::uint8_t>(
         reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
   } catch (const Error& e) {
-    throw Error("mesh: " + mesh_path + ": " + e.what());
+    throw Error("mesh: " + mesh_path + ": " + e.message());
   }
   return wrap_simulation(build_simulation(std::move(mesh), std::move(config)));
 }

@@ -34,6 +34,16 @@ void td_init(PyTdOperator* self, const nb::args& args, const nb::kwargs& kwargs)
   new (self) PyTdOperator{std::move(op), {}};
 }
 
+// The class attribute __init__: a method descriptor with the constructor's text signature, so that
+// inspect.signature(TdOperator) and help(TdOperator) show the parameters. TdOperator(...) itself
+// takes nanobind's construction path; both build through td_init.
+nb::object td_init_method(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  if (nb::inst_ready(self)) throw Error("TdOperator object is already initialised");
+  td_init(nb::inst_ptr<PyTdOperator>(self), args, kwargs);
+  nb::inst_mark_ready(self);
+  return nb::none();
+}
+
 
 nb::object td_n_dof(nb::handle self, const nb::args&, const nb::kwargs&) {
   return nb::int_(n_dof(td(self).op));
@@ -50,6 +60,7 @@ nb::object td_n_ports(nb::handle self, const nb::args&, const nb::kwargs&) {
 nb::object td_apply(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.apply()", {{"y"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
   VectorArg y(c[0], c.name(0));
   return vector_result(apply_operator(rec.op, y.data()));
 }
@@ -57,6 +68,7 @@ nb::object td_apply(nb::handle self, const nb::args& args, const nb::kwargs& kwa
 nb::object td_field_energy(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.field_energy()", {{"y"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
   VectorArg y(c[0], c.name(0));
   return nb::float_(0.5 * element_energies(rec.op, y.data()));
 }
@@ -90,6 +102,7 @@ std::size_t krylov_dim_arg(const Call& c, std::size_t i) {
 nb::object td_step(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.step()", {{"y"}, {"h"}, {"krylov_dim", true}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::exclusive);
   VectorArg y(c[0], c.name(0));
   const double h = arg_real(c[1], c.name(1));
   const std::size_t m = krylov_dim_arg(c, 2);
@@ -102,6 +115,7 @@ nb::object td_step_driven(nb::handle self, const nb::args& args, const nb::kwarg
   PyTdOperator& rec = td(self);
   Call c("TdOperator.step_driven()",
          {{"y"}, {"source_dof"}, {"source_value"}, {"h"}, {"krylov_dim", true}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::exclusive);
   VectorArg y(c[0], c.name(0));
   const u64 source_dof = arg_index(c[1], c.name(1));
   const double source_value = arg_real(c[2], c.name(2));
@@ -116,6 +130,7 @@ nb::object td_step_with_source(nb::handle self, const nb::args& args, const nb::
   PyTdOperator& rec = td(self);
   Call c("TdOperator.step_with_source()", {{"y"}, {"source"}, {"h"}, {"krylov_dim", true}}, args,
          kwargs);
+  const Borrow borrow(rec.borrow, Borrow::exclusive);
   VectorArg y(c[0], c.name(0));
   VectorArg source(c[1], c.name(1));
   const double h = arg_real(c[2], c.name(2));
@@ -129,6 +144,7 @@ nb::object td_step_with_source(nb::handle self, const nb::args& args, const nb::
 nb::object td_reduced_model(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   PyTdOperator& rec = td(self);
   Call c("TdOperator.reduced_model()", {{"start"}, {"r"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
   VectorArg start(c[0], c.name(0));
   const u64 r = arg_index(c[1], c.name(1));
   PyReducedModel model =
@@ -232,6 +248,15 @@ void bind_td(nb::module_& m) {
       "Time-domain DGTD Maxwell operator (vacuum, PEC walls), built on a\n"
       "structured box cavity. Wraps the `MaxwellOperator`.");
   op.def("__init__", &td_init);
+  // The type's call path keeps a plain pointer to nanobind's constructor; hold it for the life of
+  // the process before the class attribute is replaced.
+  op.attr("__init__").inc_ref();
+  def_method<&td_init_method>(
+      op, "__init__",
+      "__init__($self, nx, ny, nz, lx, ly, lz, order, flux_alpha=1.0)\n--\n\n"
+      "Build the vacuum box cavity [0, lx] \u00d7 [0, ly] \u00d7 [0, lz] of nx \u00d7 ny \u00d7 nz cells\n"
+      "(six tetrahedra each) with conducting walls, and its operator of polynomial order\n"
+      "`order` with upwind weight `flux_alpha` (0 central, 1 upwind).");
   def_method<&td_n_dof>(
       op, "n_dof",
       "n_dof($self)\n--\n\n"

@@ -7,6 +7,19 @@
 
 namespace vantrel::py {
 
+nb::str message_text(std::string_view msg) {
+  PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+  if (!text) throw nb::python_error();
+  return nb::steal<nb::str>(text);
+}
+
+void set_error(PyObject* type, std::string_view msg) {
+  PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+  if (!text) return;  // the decoder's own error (out of memory) stands
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 namespace {
 
 PyObject* g_panic_type = nullptr;
@@ -18,7 +31,7 @@ std::string type_name_of(nb::handle h) {
 }
 
 [[noreturn]] void raise(PyObject* type, const std::string& msg) {
-  PyErr_SetString(type, msg.c_str());
+  set_error(type, msg);
   throw nb::python_error();
 }
 
@@ -105,8 +118,8 @@ nb::handle panic_exception_type() {
 namespace {
 
 void raise_panic(const Panic& e) {
-  eprint(std::string("vantrel stopped: ") + e.what() + "\n");
-  PyErr_SetObject(panic_exception_type().ptr(), nb::make_tuple(nb::str(e.what())).ptr());
+  eprint("vantrel stopped: " + e.message() + "\n");
+  PyErr_SetObject(panic_exception_type().ptr(), nb::make_tuple(message_text(e.message())).ptr());
 }
 
 }  // namespace
@@ -116,7 +129,7 @@ void install_exception_translators() {
     try {
       std::rethrow_exception(p);
     } catch (const Error& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
+      set_error(PyExc_RuntimeError, e.message());
     } catch (const Panic& e) {
       raise_panic(e);
     }
@@ -129,13 +142,13 @@ PyObject* fail_with_current_exception() {
   } catch (nb::python_error& e) {
     e.restore();
   } catch (const Error& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    set_error(PyExc_RuntimeError, e.message());
   } catch (const Panic& e) {
     raise_panic(e);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+    set_error(PyExc_SystemError, e.what());
   }
   return nullptr;
 }
@@ -174,7 +187,11 @@ Call::Call(const char* callable, std::initializer_list<Param> params, const nb::
   }
   for (std::size_t i = 0; i < n_pos; ++i) values_[i] = args[i];
   for (auto [key, value] : kwargs) {
-    const std::string k = nb::str(key).c_str();
+    const nb::str key_text(key);
+    Py_ssize_t key_len = 0;
+    const char* key_utf8 = PyUnicode_AsUTF8AndSize(key_text.ptr(), &key_len);
+    if (!key_utf8) throw nb::python_error();
+    const std::string k(key_utf8, static_cast<std::size_t>(key_len));
     std::size_t i = 0;
     while (i < n && k != names_[i]) ++i;
     if (i == n)

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,12 @@ namespace vantrel::py {
 namespace nb = nanobind;
 
 void install_exception_translators();
+
+// A message as Python text: the whole of it (NULs included), invalid UTF-8 replaced by U+FFFD,
+// since messages quote the caller's input.
+nb::str message_text(std::string_view msg);
+// Sets the Python error `type` with that text.
+void set_error(PyObject* type, std::string_view msg);
 
 // The PanicException type (a BaseException subclass named pyo3_runtime.PanicException).
 nb::handle panic_exception_type();
@@ -133,6 +140,39 @@ template <class Record>
 void ThreadBound<Record>::report_dropped_elsewhere(const char* type_name) {
   report_unsendable_drop(type_name);
 }
+
+// ---- borrows ------------------------------------------------------------------------------------
+// Borrow state of a record that some members change: the number of shared borrows held, or -1
+// while a member holds it exclusively. Python code run while a member converts its arguments
+// (an argument's __index__ or __float__) can call back into the same object; a call whose borrow
+// conflicts with the one held is refused instead of changing the record under the first.
+class BorrowFlag {
+  friend class Borrow;
+  long state_ = 0;
+};
+
+// Holds a borrow for its scope: RuntimeError "Already borrowed" when an exclusive borrow meets
+// any other, "Already mutably borrowed" when a shared borrow meets an exclusive one.
+class Borrow {
+ public:
+  enum Kind { shared, exclusive };
+  Borrow(BorrowFlag& flag, Kind kind) : flag_(flag), kind_(kind) {
+    if (kind == exclusive) {
+      if (flag.state_ != 0) throw Error("Already borrowed");
+      flag.state_ = -1;
+    } else {
+      if (flag.state_ < 0) throw Error("Already mutably borrowed");
+      ++flag.state_;
+    }
+  }
+  ~Borrow() { flag_.state_ = kind_ == exclusive ? 0 : flag_.state_ - 1; }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+ private:
+  BorrowFlag& flag_;
+  Kind kind_;
+};
 
 // ---- methods with interpreter text signatures -----------------------------------------------------
 // Members are plain CPython method descriptors whose C docstring carries the text signature

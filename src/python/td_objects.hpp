@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "python/convert.hpp"
 #include "td/mor.hpp"
 #include "td/propagator.hpp"
 #include "td/rhs.hpp"
@@ -15,6 +16,7 @@ struct PyTdOperator {
   MaxwellOperator op;
   KrylovWorkspace workspace;   // grow-only buffers of the Krylov steps
   std::vector<double> source;  // empty at creation; reused by step_driven
+  BorrowFlag borrow;           // the steps borrow exclusively, every other member shared
 };
 
 }  // namespace vantrel::py

@@ -1,6 +1,9 @@
 #include "td/mesh_gen.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
 
 namespace vantrel {
 
@@ -11,6 +14,13 @@ u64 hex_corner_node(u64 nx, u64 ny, u64 i, u64 j, u64 k, int corner) {
 
 Mesh box_mesh(u64 nx, u64 ny, u64 nz, double lx, double ly, double lz) {
   if (!(nx >= 1 && ny >= 1 && nz >= 1)) panic("assertion failed: nx >= 1 && ny >= 1 && nz >= 1");
+  // A zero, negative or non-finite side gives flat or inverted elements, whose operator has no
+  // finite entries: the first step would fail far from the cause.
+  const std::array<std::pair<const char*, double>, 3> sides{{{"lx", lx}, {"ly", ly}, {"lz", lz}}};
+  for (const auto& [name, length] : sides) {
+    if (!(std::isfinite(length) && length > 0.0))
+      throw Error(std::string(name) + " must be a positive finite length, got " + fmt_float(length));
+  }
   std::vector<Vec3> nodes;
   nodes.reserve((nx + 1) * (ny + 1) * (nz + 1));
   for (u64 k = 0; k <= nz; ++k)

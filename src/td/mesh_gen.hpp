@@ -18,7 +18,8 @@ inline constexpr std::array<std::array<int, 4>, 6> BOX_CELL_TETS = {
 u64 hex_corner_node(u64 nx, u64 ny, u64 i, u64 j, u64 k, int corner);
 
 // The box's mesh record (numbered edges and faces, no groups). Stops with
-// "assertion failed: nx >= 1 && ny >= 1 && nz >= 1" for a zero cell count.
+// "assertion failed: nx >= 1 && ny >= 1 && nz >= 1" for a zero cell count; a side length that is
+// not positive and finite is an error naming it ("lx must be a positive finite length, got 0.0").
 Mesh box_mesh(u64 nx, u64 ny, u64 nz, double lx, double ly, double lz);
 
 // The vacuum box operator: no ports, no dispersive elements; every boundary face is a wall.

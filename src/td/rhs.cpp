@@ -112,6 +112,8 @@ MaxwellOperator build_dg_operator(const Mesh& mesh, u64 order,
                                   const std::vector<ElementMaterial>& materials,
                                   const std::vector<TdPortInput>& ports,
                                   const std::vector<DebyeInput>& dispersive, double flux_alpha) {
+  if (!std::isfinite(flux_alpha))
+    throw Error("flux_alpha must be finite, got " + fmt_float(flux_alpha));
   MaxwellOperator op;
   op.reference = new_reference_element(order);
   const u64 K = mesh.tets.size();

@@ -121,6 +121,7 @@ u64 n_field(const MaxwellOperator& op);
 u64 n_dof(const MaxwellOperator& op);
 
 // ---- set-up -------------------------------------------------------------------------------------
+// A non-finite flux_alpha is an error ("flux_alpha must be finite, got NaN").
 MaxwellOperator build_dg_operator(const Mesh& mesh, u64 order,
                                   const std::vector<ElementMaterial>& materials,
                                   const std::vector<TdPortInput>& ports,

@@ -642,3 +642,60 @@ TEST(FrequencyList, CountTooLargeIsRefused) {
   // The text itself still parses: the count only matters when a sweep builds its list.
   EXPECT_NO_THROW(parse_config(BASE + "[frequency]\nrange = [1e9, 2e9, 1e30]\n"));
 }
+
+// Depth of a document: key segments, table headers, arrays and inline tables counted together.
+// 32 levels are read; one more is refused before the parser recurses, whatever form adds it.
+TEST(ConfigReport, NestingBeyondTheLimitIsRefusedAtItsPlace) {
+  auto repeat = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  const std::string deepest_key = "a" + repeat(".a", 31);  // 32 segments
+  struct Case {
+    const char* id;
+    std::string accepted, refused;
+  };
+  const std::vector<Case> cases = {
+      {"dotted key", BASE + deepest_key + " = 1\n", BASE + deepest_key + ".a = 1\n"},
+      {"table header", BASE + "[" + deepest_key + "]\n", BASE + "[" + deepest_key + ".a]\n"},
+      {"header and key", BASE + "[" + deepest_key.substr(2) + "]\nk = 1\n",
+       BASE + "[" + deepest_key.substr(2) + "]\nk.k = 1\n"},
+      {"arrays", BASE + "x = " + repeat("[", 31) + repeat("]", 31) + "\n",
+       BASE + "x = " + repeat("[", 32) + repeat("]", 32) + "\n"},
+      {"inline tables", BASE + "x = " + repeat("{ a = ", 31) + "1" + repeat(" }", 31) + "\n",
+       BASE + "x = " + repeat("{ a = ", 32) + "1" + repeat(" }", 32) + "\n"},
+      {"array of tables", BASE + "[[" + deepest_key + "]]\n", BASE + "[[" + deepest_key + ".a]]\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(message_of(c.accepted), "<parsed>") << c.id;
+    EXPECT_EQ(message_of(c.refused), "nested deeper than 32 levels") << c.id;
+  }
+  // The report points at the first level too deep: segment 33 of a dotted key on line 3.
+  const std::string report = error_of(BASE + deepest_key + ".b = 1\n");
+  EXPECT_EQ(report.rfind("Cannot parse TOML: TOML parse error at line 3, column 65\n", 0), 0u) << report;
+}
+
+TEST(ConfigReport, NestingScanSkipsStringsAndComments) {
+  const std::string brackets(200, '[');
+  const std::string dots = "a" + std::string(100, '.');
+  const std::vector<std::string> texts = {
+      BASE + "# " + brackets + "\n",
+      BASE + "s = \"" + brackets + dots + "\"\n",
+      BASE + "s = '" + brackets + "'\n",
+      BASE + "s = \"\"\"\n" + brackets + "\n" + dots + " = 1\n\"\"\"\n",
+      BASE + "s = '''" + brackets + "\n'''\n",
+      BASE + "\"" + dots + "\" = 1\n",                  // one quoted segment
+      BASE + "s = \"a\\\"" + brackets + "\"\n",         // an escaped quote does not end it
+      BASE + "x = [1.5, 2e9, 1979-05-27T07:32:00Z]\n",  // dots and colons in values
+  };
+  for (const auto& text : texts) EXPECT_EQ(message_of(text), "<parsed>") << text;
+}
+
+TEST(ConfigReport, ExtremeNestingIsRefusedQuickly) {
+  // ~50,000 levels would overflow the parser's recursion on any stack
+  std::string header = BASE + "[a";
+  for (int i = 0; i < 50000; ++i) header += ".a";
+  EXPECT_EQ(message_of(header + "]\n"), "nested deeper than 32 levels");
+  EXPECT_EQ(message_of(BASE + "x = " + std::string(50000, '[')), "nested deeper than 32 levels");
+}
