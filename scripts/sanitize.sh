@@ -15,13 +15,12 @@ FLAGS="-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize
 FLAGS="$FLAGS -fsanitize-ignorelist=$PWD/tests/fuzz/ubsan.ignore"
 # Coverage for libFuzzer everywhere; only the harnesses link libFuzzer's main.
 FLAGS="$FLAGS -fsanitize=fuzzer-no-link"
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Sanitize \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_C_FLAGS_SANITIZE="$FLAGS" -DCMAKE_CXX_FLAGS_SANITIZE="$FLAGS" \
-    -DCMAKE_EXE_LINKER_FLAGS_SANITIZE="-fsanitize=address,undefined" \
-    -DVANTREL_FUZZERS=ON -DVANTREL_TOML_HEADER_ONLY=ON > /dev/null
-fi
+# Configured every time (cheap when nothing changed), so a changed flag reaches an old tree.
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Sanitize \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_FLAGS_SANITIZE="$FLAGS" -DCMAKE_CXX_FLAGS_SANITIZE="$FLAGS" \
+  -DCMAKE_EXE_LINKER_FLAGS_SANITIZE="-fsanitize=address,undefined" \
+  -DVANTREL_FUZZERS=ON -DVANTREL_TOML_HEADER_ONLY=ON > /dev/null
 cmake --build "$BUILD" -j "$JOBS" --target vantrel_cpp_tests fuzz_msh fuzz_config
 
 # LeakSanitizer stays on: the suite and the readers leak nothing (MUMPS, OpenBLAS and oneTBB
