@@ -51,7 +51,7 @@ status=0
 for i in 0 1; do
   reader=${READERS[$i]}
   if wait "${pids[$i]}"; then
-    echo "fuzz_$reader: $(grep -E '^#[0-9]+ +DONE|^Done ' "$BUILD/fuzz_$reader.log" | tail -n 2 | tr '\n' ' ')"
+    echo "fuzz_$reader: $(grep -E '^#[0-9]+[[:space:]]+DONE|^Done ' "$BUILD/fuzz_$reader.log" | tail -n 2 | tr '\n' ' ')"
   else
     echo "fuzz_$reader FAILED: its log follows"; tail -n 60 "$BUILD/fuzz_$reader.log"; status=1
   fi
