@@ -6,11 +6,14 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "core/mesh_io.hpp"
 #include "fd/config.hpp"
+#include "fd/farfield.hpp"
+#include "fd/fields.hpp"
 #include "fd/simulation.hpp"
 #include "fd/sparam.hpp"
 #include "python/convert.hpp"
@@ -28,7 +31,10 @@ struct SweepResultObj {
   SweepResult result;
 };
 struct EigenmodeObj {};
-struct RadiationPatternObj {};
+struct RadiationPatternObj {
+  explicit RadiationPatternObj(RadiationPattern* p) : pattern(p, "vantrel::PyRadiationPattern") {}
+  ThreadBound<RadiationPattern> pattern;  // owned; used and dropped on the creating thread only
+};
 
 template <class T>
 void refuse_construction(nb::class_<T>& cls, const char* name) {
@@ -202,6 +208,89 @@ nb::object sweep_sparams(const SweepResultObj& self) {
   return nb::ndarray<nb::numpy, cplx>(owned->data(), 3, shape, keeper).cast();
 }
 
+
+// ---- fields at the nodes and the far field -------------------------------------------------------
+
+// The `result` argument kind: a SweepResult instance.
+const SweepResult& arg_sweep_result(nb::handle h, const char* name) {
+  if (!h.is_valid() || !nb::isinstance<SweepResultObj>(h)) raise_cannot_convert(h, "SweepResult", name);
+  return record_of<SweepResultObj>(h, "SweepResult").result;
+}
+
+// (n_nodes, 3) complex128 array of nodal values, or None.
+nb::object nodal_result(const std::optional<std::vector<CVec3>>& values) {
+  if (!values) return nb::none();
+  std::vector<cplx> flat;
+  flat.reserve(3 * values->size());
+  for (const CVec3& v : *values) flat.insert(flat.end(), v.begin(), v.end());
+  return complex_grid_result(std::move(flat), values->size(), 3);
+}
+
+// Binds (result, freq_idx, port_idx) of the three nodal members.
+struct NodalArgs {
+  const SweepResult* result;
+  u64 freq_idx, port_idx;
+};
+NodalArgs nodal_args(const char* callable, const nb::args& args, const nb::kwargs& kwargs) {
+  Call c(callable, {{"result"}, {"freq_idx"}, {"port_idx"}}, args, kwargs);
+  const SweepResult& r = arg_sweep_result(c[0], "result");
+  return {&r, arg_index(c[1], "freq_idx"), arg_index(c[2], "port_idx")};
+}
+
+nb::object simulation_field_at_nodes(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
+  const NodalArgs a = nodal_args("Simulation.field_at_nodes()", args, kwargs);
+  const std::vector<cplx>* x = sweep_solution(sim, *a.result, a.freq_idx, a.port_idx);
+  if (!x) return nb::none();
+  return nodal_result(nodal_field_samples(sim, *x));
+}
+
+nb::object simulation_current_density_at_nodes(nb::handle self, const nb::args& args,
+                                               const nb::kwargs& kwargs) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
+  const NodalArgs a = nodal_args("Simulation.current_density_at_nodes()", args, kwargs);
+  return nodal_result(current_density_at_nodes(sim, *a.result, a.freq_idx, a.port_idx));
+}
+
+nb::object simulation_h_field_at_nodes(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
+  const NodalArgs a = nodal_args("Simulation.h_field_at_nodes()", args, kwargs);
+  return nodal_result(h_field_at_nodes(sim, *a.result, a.freq_idx, a.port_idx));
+}
+
+nb::object simulation_compute_farfield(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
+  Call c("Simulation.compute_farfield()",
+         {{"result"}, {"freq_idx", true}, {"port_idx", true}, {"n_theta", true}, {"n_phi", true}},
+         args, kwargs);
+  const SweepResult& r = arg_sweep_result(c[0], "result");
+  const u64 freq_idx = c.given(1) ? arg_index(c[1], "freq_idx") : 0;
+  const u64 port_idx = c.given(2) ? arg_index(c[2], "port_idx") : 0;
+  const u64 n_theta = c.given(3) ? arg_index(c[3], "n_theta") : 91;
+  const u64 n_phi = c.given(4) ? arg_index(c[4], "n_phi") : 72;
+  if (n_theta == 1) {
+    // θ_i = i·π/(n_theta − 1) needs two poles
+    PyErr_SetString(PyExc_ValueError,
+                    "n_theta = 1 gives no polar step: use 0 or at least 2 polar angles");
+    throw nb::python_error();
+  }
+  std::optional<RadiationPattern> pat = compute_farfield(sim, r, freq_idx, port_idx, n_theta, n_phi);
+  if (!pat) return nb::none();
+  auto* obj = new RadiationPatternObj(new RadiationPattern(std::move(*pat)));
+  return nb::cast(obj, nb::rv_policy::take_ownership);
+}
+
+// A (n_phi, n_theta) grid; no rows means no columns either.
+template <class T>
+nb::object pattern_grid(const RadiationPattern& p, const std::vector<T>& g) {
+  const std::size_t rows = p.phi_rad.size(), cols = rows ? p.theta_rad.size() : 0;
+  if constexpr (std::is_same_v<T, cplx>) {
+    return complex_grid_result(std::vector<cplx>(g), rows, cols);
+  } else {
+    return grid_result(std::vector<double>(g), rows, cols);
+  }
+}
+
 }  // namespace
 
 void bind_fd(nb::module_& m) {
@@ -240,6 +329,36 @@ void bind_fd(nb::module_& m) {
                    "Mesh node coordinates as a `(n_nodes, 3)` float64 numpy array.")
       .def_prop_ro("mesh_tets", &simulation_mesh_tets,
                    "Mesh tetrahedra as a `(n_tets, 4)` int64 numpy array of node indices.");
+  // ---- fields at the nodes
+  def_method<&simulation_field_at_nodes>(
+      sim, "field_at_nodes",
+      "field_at_nodes($self, result, freq_idx, port_idx)\n--\n\n"
+      "FEM E-field interpolated at every mesh node for a given (freq_idx, port_idx).\n"
+      "Returns a complex128 array `(n_nodes, 3)` in V/m, or None if an index is out of range.\n"
+      "Each node takes the field of the lowest-numbered tetrahedron that contains it; nodes\n"
+      "of no tetrahedron get zeros. RuntimeError if `result` belongs to another simulation.");
+  def_method<&simulation_current_density_at_nodes>(
+      sim, "current_density_at_nodes",
+      "current_density_at_nodes($self, result, freq_idx, port_idx)\n--\n\n"
+      "Loss-equivalent current density J = \u03c3_eff \u00b7 E at every mesh node for\n"
+      "a given (freq_idx, port_idx), with \u03c3_eff = \u03c3 + tan\u03b4 \u00b7 \u03c9\u03b5\u2080\u03b5_r of the\n"
+      "node's first tetrahedron. Returns a complex128 array `(n_nodes, 3)` in A/m\u00b2, or None\n"
+      "if an index is out of range. RuntimeError if `result` belongs to another simulation.");
+  def_method<&simulation_h_field_at_nodes>(
+      sim, "h_field_at_nodes",
+      "h_field_at_nodes($self, result, freq_idx, port_idx)\n--\n\n"
+      "Magnetic field H = j \u00b7 \u2207\u00d7E / (\u03c9\u03bc\u2080\u03bc_r) at every mesh node for a given\n"
+      "(freq_idx, port_idx) (Faraday's law under the e^{+j\u03c9t} convention). Returns a\n"
+      "complex128 array `(n_nodes, 3)` in A/m, or None if an index is out of range.\n"
+      "RuntimeError if `result` belongs to another simulation.");
+  // ---- far field
+  def_method<&simulation_compute_farfield>(
+      sim, "compute_farfield",
+      "compute_farfield($self, result, freq_idx=0, port_idx=0, n_theta=91, n_phi=72)\n--\n\n"
+      "Compute the far-field radiation pattern at (freq_idx, port_idx) on a (theta, phi) grid.\n"
+      "Returns None if the NFFT surface is empty or out-of-bounds indices.\n"
+      "The gain uses the radiation efficiency 1 - sum |S[:, port_idx]|^2. ValueError for\n"
+      "n_theta = 1; RuntimeError if `result` belongs to another simulation.");
   add_to_all(m, "Simulation");
 
   auto sweep = nb::class_<SweepResultObj>(
@@ -269,6 +388,53 @@ void bind_fd(nb::module_& m) {
       m, "RadiationPattern",
       "Far-field radiation pattern with directivity, gain, axial ratio, LCP/RCP.");
   refuse_construction(pattern, "RadiationPattern");
+  auto pat_of = [](const RadiationPatternObj& o) -> const RadiationPattern& { return o.pattern.get(); };
+  pattern
+      .def_prop_ro(
+          "theta_rad",
+          [pat_of](const RadiationPatternObj& o) { return vector_result(std::vector<double>(pat_of(o).theta_rad)); },
+          "Theta angles (radians, 0..pi).")
+      .def_prop_ro(
+          "phi_rad",
+          [pat_of](const RadiationPatternObj& o) { return vector_result(std::vector<double>(pat_of(o).phi_rad)); },
+          "Phi angles (radians, 0..2pi).")
+      .def_prop_ro(
+          "directivity_dbi",
+          [pat_of](const RadiationPatternObj& o) { return pattern_grid(pat_of(o), pat_of(o).directivity_dbi); },
+          "")
+      .def_prop_ro(
+          "gain_dbi",
+          [pat_of](const RadiationPatternObj& o) { return pattern_grid(pat_of(o), pat_of(o).gain_dbi); }, "")
+      .def_prop_ro(
+          "axial_ratio_db",
+          [pat_of](const RadiationPatternObj& o) { return pattern_grid(pat_of(o), pat_of(o).axial_ratio_db); },
+          "")
+      .def_prop_ro(
+          "lcp_dbi",
+          [pat_of](const RadiationPatternObj& o) { return pattern_grid(pat_of(o), pat_of(o).lcp_dbi); }, "")
+      .def_prop_ro(
+          "rcp_dbi",
+          [pat_of](const RadiationPatternObj& o) { return pattern_grid(pat_of(o), pat_of(o).rcp_dbi); }, "")
+      .def_prop_ro(
+          "e_theta",
+          [pat_of](const RadiationPatternObj& o) { return pattern_grid(pat_of(o), pat_of(o).e_theta); },
+          "Complex E_theta(theta, phi), shape `[n_phi, n_theta]`.")
+      .def_prop_ro(
+          "e_phi",
+          [pat_of](const RadiationPatternObj& o) { return pattern_grid(pat_of(o), pat_of(o).e_phi); },
+          "Complex E_phi(theta, phi), shape `[n_phi, n_theta]`.")
+      .def_prop_ro(
+          "peak_directivity_dbi",
+          [pat_of](const RadiationPatternObj& o) { return pat_of(o).peak_directivity_dbi; }, "")
+      .def_prop_ro(
+          "peak_gain_dbi", [pat_of](const RadiationPatternObj& o) { return pat_of(o).peak_gain_dbi; }, "")
+      .def_prop_ro(
+          "radiated_power", [pat_of](const RadiationPatternObj& o) { return pat_of(o).radiated_power; }, "");
+  // these getters carry an empty docstring, not a generated signature
+  for (const char* name : {"directivity_dbi", "gain_dbi", "axial_ratio_db", "lcp_dbi", "rcp_dbi",
+                           "peak_directivity_dbi", "peak_gain_dbi", "radiated_power"}) {
+    nb::setattr(nb::getattr(pattern, name), "__doc__", nb::str(""));
+  }
   add_to_all(m, "RadiationPattern");
 }
 

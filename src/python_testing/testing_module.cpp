@@ -13,5 +13,6 @@ NB_MODULE(_testing, m) {
   vantrel::testing::bind_solvers_probes(m);
   vantrel::testing::bind_fd_probes(m);
   vantrel::testing::bind_sweep_probes(m);
+  vantrel::testing::bind_farfield_probes(m);
   vantrel::testing::bind_td_probes(m);
 }

@@ -1,0 +1,216 @@
+#include "fd/farfield.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/mesh.hpp"
+#include "fd/fields.hpp"
+#include "fd/ports.hpp"
+#include "test_helpers.hpp"
+
+using namespace vantrel;
+using vantrel::testing::stop_message;
+
+namespace {
+
+constexpr double K0 = 20.0;  // rad/m
+
+std::vector<double> angles(int n, double step) {
+  std::vector<double> a(n);
+  for (int i = 0; i < n; ++i) a[i] = i * step;
+  return a;
+}
+
+FarFieldSample conductor_sample(Vec3 pos, double w) {
+  // n̂ × H = (1, 0, 0) with n̂ = ẑ: H = (0, −1, 0)
+  FarFieldSample s;
+  s.position = pos;
+  s.normal = {0, 0, 1};
+  s.h = {cplx{}, cplx{-1, 0}, cplx{}};
+  s.e = {cplx{5, 1}, cplx{2, 0}, cplx{}};  // ignored on a conductor
+  s.weight = w;
+  s.is_pec = true;
+  return s;
+}
+
+}  // namespace
+
+TEST(FarFieldKernel, EmptySurfaceGivesZero) {
+  const auto th = angles(3, 0.5), ph = angles(2, 1.0);
+  const FarFieldDirection d = farfield_direction_kernel(1, 2, th, ph, farfield_sources({}), K0);
+  EXPECT_EQ(d.e_theta, cplx{});
+  EXPECT_EQ(d.e_phi, cplx{});
+  EXPECT_EQ(d.intensity, 0.0);
+  EXPECT_EQ(d.phi_index, 1u);
+  EXPECT_EQ(d.theta_index, 2u);
+}
+
+TEST(FarFieldKernel, ElectricCurrentElementClosedForm) {
+  // J = x̂ at the origin: E_θ = −j·k0·η0·w·cosθ·cosφ/(4π), E_φ = j·k0·η0·w·sinφ/(4π)
+  const double w = 0.3;
+  const std::vector<FarFieldSample> s = {conductor_sample({0, 0, 0}, w)};
+  const FarFieldSources src = farfield_sources(s);
+  const auto th = angles(7, 0.5), ph = angles(9, 0.7);
+  const double c = K0 * ETA0 * w / (4 * PI);
+  for (u64 j = 0; j < ph.size(); ++j) {
+    for (u64 i = 0; i < th.size(); ++i) {
+      const FarFieldDirection d = farfield_direction_kernel(j, i, th, ph, src, K0);
+      EXPECT_NEAR(std::abs(d.e_theta - cplx(0, -c * std::cos(th[i]) * std::cos(ph[j]))), 0, 1e-12 * c);
+      EXPECT_NEAR(std::abs(d.e_phi - cplx(0, c * std::sin(ph[j]))), 0, 1e-12 * c);
+    }
+  }
+  // no radiation along the current, the largest in the y-z plane
+  const std::vector<double> eq = {PI / 2};
+  const std::vector<double> az = {0.0, PI / 2, PI};
+  EXPECT_LT(farfield_direction_kernel(0, 0, eq, az, src, K0).intensity, 1e-25);
+  EXPECT_LT(farfield_direction_kernel(2, 0, eq, az, src, K0).intensity, 1e-25);
+  EXPECT_NEAR(farfield_direction_kernel(1, 0, eq, az, src, K0).intensity, c * c / (2 * ETA0), 1e-9);
+}
+
+TEST(FarFieldKernel, MagneticOnlyWithoutHAndShiftOnlyChangesPhase) {
+  FarFieldSample m;  // H = 0, not a conductor: radiates through M = −n̂ × E only
+  m.normal = {0, 1, 0};
+  m.e = {cplx{0, 0}, cplx{}, cplx{1, 2}};
+  m.weight = 0.1;
+  FarFieldSample m_pec = m;
+  m_pec.is_pec = true;
+  const auto th = angles(5, 0.7), ph = angles(4, 1.5);
+  const FarFieldSources a = farfield_sources(std::vector<FarFieldSample>{m});
+  const FarFieldSources b = farfield_sources(std::vector<FarFieldSample>{m_pec});
+  EXPECT_GT(farfield_direction_kernel(1, 2, th, ph, a, K0).intensity, 0.0);
+  EXPECT_EQ(farfield_direction_kernel(1, 2, th, ph, b, K0).intensity, 0.0);
+
+  // moving every sample by d multiplies both components by exp(j·k0·r̂·d)
+  const Vec3 shift = {0.03, -0.02, 0.05};
+  std::vector<FarFieldSample> s = {conductor_sample({0.01, 0, 0}, 0.2), m};
+  std::vector<FarFieldSample> moved = s;
+  for (auto& x : moved)
+    for (int k = 0; k < 3; ++k) x.position[k] += shift[k];
+  const FarFieldSources s0 = farfield_sources(s), s1 = farfield_sources(moved);
+  for (u64 j = 0; j < ph.size(); ++j) {
+    for (u64 i = 0; i < th.size(); ++i) {
+      const auto d0 = farfield_direction_kernel(j, i, th, ph, s0, K0);
+      const auto d1 = farfield_direction_kernel(j, i, th, ph, s1, K0);
+      const Vec3 r = {std::sin(th[i]) * std::cos(ph[j]), std::sin(th[i]) * std::sin(ph[j]), std::cos(th[i])};
+      const cplx f = std::exp(cplx(0, K0 * (r[0] * shift[0] + r[1] * shift[1] + r[2] * shift[2])));
+      EXPECT_NEAR(std::abs(d1.e_theta - f * d0.e_theta), 0, 1e-12);
+      EXPECT_NEAR(std::abs(d1.e_phi - f * d0.e_phi), 0, 1e-12);
+      EXPECT_NEAR(d1.intensity, d0.intensity, 1e-12 * d0.intensity + 1e-300);
+    }
+  }
+}
+
+TEST(FarFieldKernel, IndexOutsideTheAnglesStops) {
+  const auto th = angles(2, 1.0), ph = angles(2, 1.0);
+  EXPECT_EQ(stop_message([&] { farfield_direction_kernel(0, 2, th, ph, farfield_sources({}), K0); }),
+            "index out of bounds: the len is 2 but the index is 2");
+}
+
+namespace {
+
+// A pattern of one field everywhere on a 5 × 4 grid.
+RadiationPattern uniform_pattern(cplx et, cplx ep, double eta) {
+  const int nt = 5, np = 4;
+  std::vector<FarFieldDirection> dirs;
+  for (int j = np - 1; j >= 0; --j)  // any order: the indices place the values
+    for (int i = 0; i < nt; ++i)
+      dirs.push_back({et, ep, u64(j), u64(i), (std::norm(et) + std::norm(ep)) / (2 * ETA0)});
+  return pattern_from_directions(angles(nt, PI / (nt - 1)), angles(np, 2 * PI / np), dirs, eta);
+}
+
+}  // namespace
+
+TEST(RadiationPatternPost, LinearPolarisation) {
+  const RadiationPattern p = uniform_pattern({3, 1}, {}, 0.5);
+  for (std::size_t d = 0; d < p.directivity_dbi.size(); ++d) {
+    EXPECT_EQ(p.axial_ratio_db[d], 99.0);
+    EXPECT_NEAR(p.lcp_dbi[d] - p.directivity_dbi[d], 10 * std::log10(0.5), 1e-12);
+    EXPECT_NEAR(p.rcp_dbi[d] - p.directivity_dbi[d], 10 * std::log10(0.5), 1e-12);
+    EXPECT_NEAR(p.gain_dbi[d] - p.directivity_dbi[d], 10 * std::log10(0.5), 1e-12);
+  }
+  // U constant: the rectangle rule gives P = U·Δθ·Δφ·Σ sin θ_i·n_phi
+  const double u = 10.0 / (2 * ETA0);
+  double s = 0;
+  for (int i = 0; i < 5; ++i) s += std::sin(i * PI / 4);
+  EXPECT_NEAR(p.radiated_power, u * (PI / 4) * (2 * PI / 4) * s * 4, 1e-15);
+  EXPECT_NEAR(p.directivity_dbi[0], 10 * std::log10(4 * PI * u / p.radiated_power), 1e-12);
+}
+
+TEST(RadiationPatternPost, CircularPolarisation) {
+  // E_φ = j·E_θ: E_R = 0, E_L carries everything, AR = 0 dB
+  const RadiationPattern p = uniform_pattern({1, 0.5}, {-0.5, 1}, 1.0);
+  for (std::size_t d = 0; d < p.directivity_dbi.size(); ++d) {
+    EXPECT_EQ(p.rcp_dbi[d], -100.0);
+    EXPECT_NEAR(p.lcp_dbi[d], p.directivity_dbi[d], 1e-12);
+    EXPECT_NEAR(p.axial_ratio_db[d], 0.0, 1e-6);
+    EXPECT_EQ(p.gain_dbi[d], p.directivity_dbi[d]);
+  }
+}
+
+TEST(RadiationPatternPost, ZeroFieldAndEmptyGrids) {
+  const RadiationPattern z = uniform_pattern({}, {}, 0.0);
+  EXPECT_EQ(z.radiated_power, 0.0);
+  EXPECT_EQ(z.peak_directivity_dbi, 0.0);
+  for (std::size_t d = 0; d < z.directivity_dbi.size(); ++d) {
+    EXPECT_EQ(z.directivity_dbi[d], -100.0);
+    EXPECT_EQ(z.gain_dbi[d], -200.0);  // efficiency 0 gives −100 dB on top
+    EXPECT_EQ(z.axial_ratio_db[d], 99.0);
+    EXPECT_EQ(z.lcp_dbi[d], -100.0);
+  }
+  const RadiationPattern e = pattern_from_directions({}, angles(3, 1.0), {}, 1.0);
+  EXPECT_EQ(e.radiated_power, 0.0);
+  EXPECT_EQ(e.peak_directivity_dbi, 0.0);
+  EXPECT_TRUE(std::isinf(e.peak_gain_dbi) && e.peak_gain_dbi < 0);
+  EXPECT_TRUE(e.directivity_dbi.empty());
+}
+
+namespace {
+
+// Two tetrahedra sharing face (1, 2, 3), plus a node (5) that no tetrahedron lists.
+Mesh two_tets() {
+  std::vector<Vec3> nodes = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}, {5, 5, 5}};
+  return build_topology(nodes, {{{1, 2, 3, 4}}, {{0, 1, 2, 3}}});
+}
+
+}  // namespace
+
+TEST(FirstTetPerNode, LowestIndexAndNone) {
+  const auto first = first_tet_per_node(two_tets());
+  EXPECT_EQ(first, (std::vector<u64>{1, 0, 0, 0, 0, NODE_WITHOUT_TET}));
+}
+
+TEST(SurfaceClosure, ClosedBoundaryAndOpenPart) {
+  const Mesh m = two_tets();
+  std::vector<u64> boundary, one_tet;
+  for (u64 f = 0; f < m.faces.size(); ++f) {
+    if (m.face_tets[f][1] == NO_TET) boundary.push_back(f);
+  }
+  ASSERT_EQ(boundary.size(), 6u);
+  EXPECT_TRUE(surface_is_closed(m, boundary));
+  std::vector<u64> open(boundary.begin(), boundary.end() - 1);
+  EXPECT_FALSE(surface_is_closed(m, open));
+  // a closed surface takes no conductor faces; an open one takes those on its rim
+  EXPECT_TRUE(closing_conductor_faces(m, boundary, boundary).empty());
+  const std::vector<u64> missing = {boundary.back()};
+  EXPECT_EQ(closing_conductor_faces(m, open, missing), missing);
+}
+
+TEST(FarFieldKernel, PhaseFactorMatchesTheStandardFunctions) {
+  // the branch-free sin/cos of the direction loop, across quadrants, signs and magnitudes
+  double worst = 0.0;
+  for (double x : {0.0, -0.0, 1e-300, 0.5, 0.7853981633974483, 1.5707963267948966, 2.0, 3.14159,
+                   -4.5, 6.283185307179586, 100.25, -12345.678, 999999.0, 1e7, -3e9}) {
+    double s, c;
+    sincos_for_farfield(x, s, c);
+    worst = std::max({worst, std::abs(s - std::sin(x)), std::abs(c - std::cos(x))});
+  }
+  for (int k = -200000; k <= 200000; ++k) {
+    const double x = k * 0.0123456789;
+    double s, c;
+    sincos_for_farfield(x, s, c);
+    worst = std::max({worst, std::abs(s - std::sin(x)), std::abs(c - std::cos(x))});
+  }
+  EXPECT_LT(worst, 4e-16);  // a few units in the last place of values up to 1
+}
