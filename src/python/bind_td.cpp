@@ -73,19 +73,24 @@ nb::object td_state_space(nb::handle self, const nb::args&, const nb::kwargs&) {
 
 // ---- read-mesh constructor, node and port queries ----------------------------------------------
 
+// The four optional lists (parameters 3 to 6); an omitted list is empty, as is None.
+std::vector<nb::tuple> optional_tuple_list(const Call& c, std::size_t i, std::size_t len) {
+  return c.given(i) ? arg_tuple_list(c[i], c.name(i), len) : std::vector<nb::tuple>{};
+}
+
 MeshOperatorInputs mesh_operator_inputs(const Call& c) {
   MeshOperatorInputs in;
-  for (const nb::tuple& t : arg_tuple_list(c[3], c.name(3), 4))
+  for (const nb::tuple& t : optional_tuple_list(c, 3, 4))
     in.tag_materials.push_back({item_tag(t, 0, c.name(3)), item_triple(t, 1, c.name(3)),
                                 item_triple(t, 2, c.name(3)), item_real(t, 3, c.name(3))});
-  for (const nb::tuple& t : arg_tuple_list(c[4], c.name(4), 4))
+  for (const nb::tuple& t : optional_tuple_list(c, 4, 4))
     in.ports.push_back({item_tag(t, 0, c.name(4)), item_index(t, 1, c.name(4)),
                         item_index(t, 2, c.name(4)), item_optional_triple(t, 3, c.name(4))});
-  for (const nb::tuple& t : arg_tuple_list(c[5], c.name(5), 6))
+  for (const nb::tuple& t : optional_tuple_list(c, 5, 6))
     in.absorbers.push_back({item_tag(t, 0, c.name(5)), item_index(t, 1, c.name(5)),
                             item_real(t, 2, c.name(5)), item_real(t, 3, c.name(5)),
                             item_real(t, 4, c.name(5)), item_flag(t, 5, c.name(5))});
-  for (const nb::tuple& t : arg_tuple_list(c[6], c.name(6), 4))
+  for (const nb::tuple& t : optional_tuple_list(c, 6, 4))
     in.dispersive.push_back({item_tag(t, 0, c.name(6)), item_real(t, 1, c.name(6)),
                              item_real(t, 2, c.name(6)), item_real(t, 3, c.name(6))});
   return in;
