@@ -164,7 +164,7 @@ def step_table(cases):
 
 
 # ---- unstructured guide beside the box -----------------------------------------------------------
-GUIDE = dict(a=1.0, b=0.5, length=5.0, size=0.06)    # ~100k tetrahedra
+GUIDE = dict(a=1.0, b=0.5, length=9.0, size=0.06)    # ~100k tetrahedra
 GUIDE_QUICK = dict(a=1.0, b=0.5, length=2.0, size=0.1)
 GUIDE_ORDERS = [1, 2, 3, 4]
 GUIDE_STEP_ORDERS = [1, 2]  # the Krylov basis (41 states) of orders 3-4 would need several GB
@@ -235,21 +235,6 @@ def guide_worker(order, path, step, size):
     print(json.dumps(out))
 
 
-def box_worker(order, nx):
-    import numpy as np
-
-    from vantrel._native import TdOperator
-
-    t0 = time.perf_counter()
-    op = TdOperator(nx, nx, nx, 1.0, 1.0, 1.0, order)
-    build = time.perf_counter() - t0
-    n = op.n_dof()
-    y = np.random.default_rng(0).standard_normal(n)
-    op.apply(y)
-    apply_s = median_time(lambda: op.apply(y), max(3, min(100, int(2e7 / n))))
-    print(json.dumps(dict(n=n, build=build, apply=apply_s)))
-
-
 def run_json(args, threads):
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
@@ -280,8 +265,8 @@ def guide_table(quick):
         print("-" * len(head))
         steps = []
         for order in GUIDE_ORDERS:
-            box = run_json(["--box-worker", order, nx], None)
-            box1 = run_json(["--box-worker", order, nx], 1)
+            box = run(order, nx, None)
+            box1 = run(order, nx, 1)
             step = order in GUIDE_STEP_ORDERS
             gd = run_json(["--guide-worker", order, path, int(step), g["size"]], None)
             gd1 = run_json(["--guide-worker", order, path, 0, g["size"]], 1)
@@ -321,8 +306,6 @@ if __name__ == "__main__":
         step_worker(int(sys.argv[2]), int(sys.argv[3]))
     elif len(sys.argv) >= 6 and sys.argv[1] == "--guide-worker":
         guide_worker(int(sys.argv[2]), sys.argv[3], bool(int(sys.argv[4])), float(sys.argv[5]))
-    elif len(sys.argv) >= 4 and sys.argv[1] == "--box-worker":
-        box_worker(int(sys.argv[2]), int(sys.argv[3]))
     elif "--guide-only" in sys.argv:
         guide_table("--quick" in sys.argv)
     else:

@@ -6,16 +6,12 @@
 #include <unordered_set>
 
 #include "core/mesh_io.hpp"
+#include "td/vec3_ops.hpp"
 
 namespace vantrel {
 
 namespace {
 
-inline Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-inline Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 inline Vec3 unit_axis(u64 k, double sign = 1.0) {
   Vec3 e{0.0, 0.0, 0.0};
   e[k] = sign;

@@ -4,15 +4,11 @@
 #include <limits>
 
 #include "td/geom_factors.hpp"
+#include "td/vec3_ops.hpp"
 
 namespace vantrel {
 
 namespace {
-
-inline Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 const TdPort& port_at(const MaxwellOperator& op, u64 port_idx) {
   check_index(port_idx, op.ports.size());
