@@ -23,6 +23,29 @@ CASES = {  # order -> cells per axis
 QUICK = {1: [4, 8], 2: [4, 8], 3: [4, 6], 4: [4, 6]}
 
 
+def median_time(f, reps):
+    """Median wall time of reps calls of f()."""
+    times = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        f()
+        times.append(time.perf_counter() - t0)
+    times.sort()
+    return times[len(times) // 2]
+
+
+def run_json(args, threads):
+    """Runs this script with args in a child process (RAYON_NUM_THREADS=threads when given) and
+    returns the JSON record of its last line."""
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    if threads:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    out = subprocess.run([sys.executable, __file__, *map(str, args)], env=env, capture_output=True,
+                         text=True, check=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
 def worker(order, nx):
     import numpy as np
 
@@ -34,14 +57,7 @@ def worker(order, nx):
     n = op.n_dof()
     y = np.random.default_rng(0).standard_normal(n)
     op.apply(y)  # fills the scratch pool
-    reps = max(3, min(200, int(2e7 / n)))
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        op.apply(y)
-        times.append(time.perf_counter() - t0)
-    times.sort()
-    apply_s = times[len(times) // 2]
+    apply_s = median_time(lambda: op.apply(y), max(3, min(200, int(2e7 / n))))
     t0 = time.perf_counter()
     op.field_energy(y)
     energy_s = time.perf_counter() - t0
@@ -50,13 +66,7 @@ def worker(order, nx):
 
 
 def run(order, nx, threads):
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    if threads:
-        env["RAYON_NUM_THREADS"] = str(threads)
-    out = subprocess.run([sys.executable, __file__, "--worker", str(order), str(nx)], env=env,
-                         capture_output=True, text=True, check=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return run_json(["--worker", order, nx], threads)
 
 
 def main():
@@ -109,17 +119,8 @@ def step_worker(order, nx):
     h = 4.0 * (1.0 / nx) / (order + 1) ** 2
     op.step(y, h, STEP_KRYLOV_DIM)  # the Krylov workspace grows once
 
-    def median(f, reps):
-        times = []
-        for _ in range(reps):
-            t0 = time.perf_counter()
-            f()
-            times.append(time.perf_counter() - t0)
-        times.sort()
-        return times[len(times) // 2]
-
-    step_s = median(lambda: op.step(y, h, STEP_KRYLOV_DIM), max(3, min(30, int(2e6 / n))))
-    apply_s = median(lambda: op.apply(y), max(3, min(200, int(2e7 / n))))
+    step_s = median_time(lambda: op.step(y, h, STEP_KRYLOV_DIM), max(3, min(30, int(2e6 / n))))
+    apply_s = median_time(lambda: op.apply(y), max(3, min(200, int(2e7 / n))))
     peak_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0  # before SciPy's share
     err = None
     if n <= 50_000:  # accuracy against SciPy on the exported matrix, where that is affordable
@@ -131,13 +132,7 @@ def step_worker(order, nx):
 
 
 def run_step(order, nx, threads):
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    if threads:
-        env["RAYON_NUM_THREADS"] = str(threads)
-    out = subprocess.run([sys.executable, __file__, "--step-worker", str(order), str(nx)], env=env,
-                         capture_output=True, text=True, check=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return run_json(["--step-worker", order, nx], threads)
 
 
 def step_table(cases):
@@ -196,16 +191,6 @@ def guide_mesh(a, b, length, size, path):
     return n_tets, time.perf_counter() - t0
 
 
-def median_time(f, reps):
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t0)
-    times.sort()
-    return times[len(times) // 2]
-
-
 def guide_worker(order, path, step, size):
     import numpy as np
 
@@ -233,16 +218,6 @@ def guide_worker(order, path, step, size):
         out["h"] = h
     out["peak"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
     print(json.dumps(out))
-
-
-def run_json(args, threads):
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    if threads:
-        env["RAYON_NUM_THREADS"] = str(threads)
-    out = subprocess.run([sys.executable, __file__, *map(str, args)], env=env, capture_output=True,
-                         text=True, check=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def guide_table(quick):
