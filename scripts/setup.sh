@@ -4,8 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# clang and its runtime libraries (libFuzzer, sanitizers) serve scripts/sanitize.sh only; the
+# normal build uses g++.
 APT_PACKAGES="cmake ninja-build g++ pkg-config libeigen3-dev libtomlplusplus-dev libtbb-dev
-  libgtest-dev libmumps-seq-dev libopenblas-dev libsuitesparse-dev libmetis-dev"
+  libgtest-dev libmumps-seq-dev libopenblas-dev libsuitesparse-dev libmetis-dev
+  clang libclang-rt-14-dev"
 missing=""
 for p in $APT_PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

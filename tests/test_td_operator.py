@@ -144,6 +144,13 @@ def test_reentrant_calls_follow_the_borrow_rules():
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         op.reduced_model(y, Reentrant(step, 4))
     assert op.reduced_model(y, Reentrant(apply, 4)).r == 4
+    # the queries borrow shared too
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        op.nearest_node_dof((0.5, 0.5, 0.5), Reentrant(step, 0), 0)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        op.port_projections(y, Reentrant(step, 0))
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        op.step(y, Reentrant(lambda: op.port_cutoff(0), 0.01))
     # every borrow was given back: the operator works as before
     np.testing.assert_array_equal(op.step(y, 0.01), TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1).step(y, 0.01))
 

@@ -403,6 +403,7 @@ void MshReader::read_binary_node_block(MshContent& out, std::size_t n) {
     out.node_tags[base + i] = size_bytes_ == 8 ? load_raw<u64>(p_) : load_raw<std::uint32_t>(p_);
     if (out.node_tags[base + i] == 0) fail("node tag 0 is reserved", p_);
   }
+  if (n == 0) return;  // an empty block: no data (and possibly no storage) to copy
   if (!swap_) {
     std::memcpy(out.coords.data() + base, p_, 24 * n);
     p_ += 24 * n;

@@ -193,7 +193,10 @@ template <Record R>
 void read_record_table(const toml::table& t, const toml::node& at, R& out, const ReadMode& mode) {
   constexpr std::size_t n_fields = detail::field_count<R>();
   std::array<bool, n_fields> seen{};
-  for (const auto& [key, value] : entries_in_text_order(t)) {
+  for (const auto& entry : entries_in_text_order(t)) {
+    // Named copies, not structured bindings: older compilers (clang 14) cannot capture those.
+    const std::string_view key = entry.first;
+    const toml::node* value = entry.second;
     detail::for_each_field<R>([&](const auto& field, auto index) {
       if (key == field.key) {
         read_value(*value, out.*(field.member), mode);

@@ -7,6 +7,8 @@
 #include "python/convert.hpp"
 #include "python/td_objects.hpp"
 #include "td/mesh_gen.hpp"
+#include "td/mesh_input.hpp"
+#include "td/port_queries.hpp"
 #include "td/rhs.hpp"
 #include "td/state_space.hpp"
 
@@ -79,6 +81,104 @@ nb::object td_state_space(nb::handle self, const nb::args&, const nb::kwargs&) {
   return nb::make_tuple(nb::int_(n), index_vector_result(std::move(m.row_ptr)),
                         index_vector_result(std::move(m.col_idx)),
                         vector_result(std::move(m.values)));
+}
+
+// ---- read-mesh constructor, node and port queries ----------------------------------------------
+
+// The four optional lists (parameters 3 to 6); an omitted list is empty, as is None.
+std::vector<nb::tuple> optional_tuple_list(const Call& c, std::size_t i, std::size_t len) {
+  return c.given(i) ? arg_tuple_list(c[i], c.name(i), len) : std::vector<nb::tuple>{};
+}
+
+MeshOperatorInputs mesh_operator_inputs(const Call& c) {
+  MeshOperatorInputs in;
+  for (const nb::tuple& t : optional_tuple_list(c, 3, 4))
+    in.tag_materials.push_back({item_tag(t, 0, c.name(3)), item_triple(t, 1, c.name(3)),
+                                item_triple(t, 2, c.name(3)), item_real(t, 3, c.name(3))});
+  for (const nb::tuple& t : optional_tuple_list(c, 4, 4))
+    in.ports.push_back({item_tag(t, 0, c.name(4)), item_index(t, 1, c.name(4)),
+                        item_index(t, 2, c.name(4)), item_optional_triple(t, 3, c.name(4))});
+  for (const nb::tuple& t : optional_tuple_list(c, 5, 6))
+    in.absorbers.push_back({item_tag(t, 0, c.name(5)), item_index(t, 1, c.name(5)),
+                            item_real(t, 2, c.name(5)), item_real(t, 3, c.name(5)),
+                            item_real(t, 4, c.name(5)), item_flag(t, 5, c.name(5))});
+  for (const nb::tuple& t : optional_tuple_list(c, 6, 4))
+    in.dispersive.push_back({item_tag(t, 0, c.name(6)), item_real(t, 1, c.name(6)),
+                             item_real(t, 2, c.name(6)), item_real(t, 3, c.name(6))});
+  return in;
+}
+
+nb::object td_from_mesh_bytes(nb::handle, const nb::args& args, const nb::kwargs& kwargs) {
+  Call c("TdOperator.from_mesh_bytes()",
+         {{"mesh_bytes"}, {"order"}, {"flux_alpha", true}, {"tag_materials", true},
+          {"ports", true}, {"absorbers", true}, {"dispersive", true}},
+         args, kwargs);
+  const auto bytes = arg_bytes(c[0], c.name(0));
+  const u64 order = arg_index(c[1], c.name(1));
+  const double flux_alpha = c.given(2) ? arg_real(c[2], c.name(2)) : 1.0;
+  const MeshOperatorInputs inputs = mesh_operator_inputs(c);
+  MaxwellOperator op = build_mesh_operator(bytes, order, flux_alpha, inputs);
+  return nb::cast(PyTdOperator{std::move(op), {}, {}}, nb::rv_policy::move);
+}
+
+[[noreturn]] void raise_value_error(const std::string& msg) {
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  throw nb::python_error();
+}
+
+nb::object td_nearest_node_dof(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.nearest_node_dof()", {{"point"}, {"field"}, {"comp"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  const Vec3 point = arg_triple(c[0], c.name(0));
+  const u64 field = arg_index(c[1], c.name(1));
+  const u64 comp = arg_index(c[2], c.name(2));
+  // Above these the index formula names another unknown, or one past the state.
+  if (field > 1) raise_value_error("field must be 0 (E) or 1 (H), got " + std::to_string(field));
+  if (comp > 2)
+    raise_value_error("comp must be 0 (x), 1 (y) or 2 (z), got " + std::to_string(comp));
+  return nb::int_(nearest_node_dof(rec.op, point, field, comp));
+}
+
+nb::object td_port_cutoff(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.port_cutoff()", {{"port_idx"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  const u64 port_idx = arg_index(c[0], c.name(0));
+  return nb::float_(port_cutoff(rec.op, port_idx));
+}
+
+nb::object td_port_source(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.port_source()", {{"port_idx"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  const u64 port_idx = arg_index(c[0], c.name(0));
+  return vector_result(port_source(rec.op, port_idx));
+}
+
+nb::object td_port_projections(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  PyTdOperator& rec = td(self);
+  Call c("TdOperator.port_projections()", {{"y"}, {"port_idx"}}, args, kwargs);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  VectorArg y(c[0], c.name(0));
+  const u64 port_idx = arg_index(c[1], c.name(1));
+  const auto [pe, ph] = port_projections(rec.op, y.data(), port_idx);
+  return nb::make_tuple(nb::float_(pe), nb::float_(ph));
+}
+
+nb::object td_node_coords(nb::handle self, const nb::args&, const nb::kwargs&) {
+  const std::vector<Vec3> pts = node_coords(td(self).op);
+  std::vector<double> flat;
+  flat.reserve(3 * pts.size());
+  for (const Vec3& p : pts) flat.insert(flat.end(), p.begin(), p.end());
+  if (flat.size() % 3 != 0) panic("(n,3) shape");
+  const std::size_t rows = flat.size() / 3;
+  return grid_result(std::move(flat), rows, 3);
+}
+
+nb::object td_corner_local_nodes(nb::handle self, const nb::args&, const nb::kwargs&) {
+  const auto c = corner_local_nodes(td(self).op.reference);
+  return nb::make_tuple(nb::int_(c[0]), nb::int_(c[1]), nb::int_(c[2]), nb::int_(c[3]));
 }
 
 // ---- Krylov steps and the reduced-order model -------------------------------------------------
@@ -176,36 +276,8 @@ nb::object rm_propagate(nb::handle self, const nb::args& args, const nb::kwargs&
   return vector_result(propagate(rec, y0.data(), t));
 }
 
-// Adds the stepping and reduced-model members to TdOperator, then registers ReducedModel.
-void bind_krylov(nb::module_& m, nb::handle op) {
-  def_method<&td_step>(
-      op, "step",
-      "step($self, y, h, krylov_dim=40)\n--\n\n"
-      "Advance the state by `h` with the matrix-free exponential propagator.\n"
-      "Returns `exp(h\u00b7A)\u00b7y` as a new array, approximated in a Krylov space of\n"
-      "dimension at most `krylov_dim` (Arnoldi with an a-posteriori stop at\n"
-      "1e-10 relative to `\u2016y\u2016`). A step longer than one Krylov space resolves\n"
-      "is split into substeps. `y` is read in place and left untouched; the\n"
-      "Krylov workspace lives in the operator and is reused between calls.");
-  def_method<&td_step_driven>(
-      op, "step_driven",
-      "step_driven($self, y, source_dof, source_value, h, krylov_dim=40)\n--\n\n"
-      "One source-driven step \u2014 `dy/dt = A\u00b7y + b` with `b` a single-DOF soft\n"
-      "source (`b[source_dof] = source_value`, zero elsewhere), held constant\n"
-      "over the step: returns `exp(h\u00b7A)\u00b7y + \u222b\u2080\u02b0 exp((h\u2212s)\u00b7A)\u00b7b ds`.");
-  def_method<&td_step_with_source>(
-      op, "step_with_source",
-      "step_with_source($self, y, source, h, krylov_dim=40)\n--\n\n"
-      "One source-driven step `dy/dt = A\u00b7y + b` with a full source vector\n"
-      "`b = source` (`n_dof` entries, e.g. from `port_source` times the port's\n"
-      "drive amplitude), held constant over the step.");
-  def_method<&td_reduced_model>(
-      op, "reduced_model",
-      "reduced_model($self, start, r)\n--\n\n"
-      "Build a Krylov model-order-reduced model \u2014 `r`-step Arnoldi on the\n"
-      "operator from the seed state `start`, giving `A \u2248 V\u00b7\u00c2\u00b7V\u1d40` with\n"
-      "`V` orthonormal (`n \u00d7 r`) and `\u00c2` small and dense (`r \u00d7 r`).");
-
+// Registers ReducedModel.
+void bind_reduced_model(nb::module_& m) {
   auto rm = nb::class_<PyReducedModel>(
       m, "ReducedModel",
       "A Krylov model-order-reduced model of a `TdOperator` \u2014 `A \u2248 V\u00b7\u00c2\u00b7V\u1d40`\n"
@@ -257,6 +329,19 @@ void bind_td(nb::module_& m) {
       "Build the vacuum box cavity [0, lx] \u00d7 [0, ly] \u00d7 [0, lz] of nx \u00d7 ny \u00d7 nz cells\n"
       "(six tetrahedra each) with conducting walls, and its operator of polynomial order\n"
       "`order` with upwind weight `flux_alpha` (0 central, 1 upwind).");
+  def_static_method<&td_from_mesh_bytes>(
+      op, "from_mesh_bytes",
+      "from_mesh_bytes(mesh_bytes, order, flux_alpha=1.0, tag_materials=None, ports=None, "
+      "absorbers=None, dispersive=None)\n--\n\n"
+      "Build the operator from in-memory gmsh `.msh` bytes \u2014 the path for\n"
+      "geometries of your own. `tag_materials` maps a gmsh volume tag to\n"
+      "`(eps_diag, mu_diag, sigma)`, given as a list of `(tag, eps, mu, sigma)`\n"
+      "tuples; `ports` lists `(face_tag, m, n, direction)` with `direction` None\n"
+      "for a TE(m, n) waveguide port or the field axis of a lumped port;\n"
+      "`absorbers` lists graded layers `(volume_tag, axis, inner_face,\n"
+      "thickness, nu_max, is_low)`; `dispersive` lists Debye regions\n"
+      "`(volume_tag, eps_inf, eps_static, tau)`. Untagged elements are vacuum;\n"
+      "boundary faces that no port claims are PEC walls.");
   def_method<&td_n_dof>(
       op, "n_dof",
       "n_dof($self)\n--\n\n"
@@ -280,10 +365,56 @@ void bind_td(nb::module_& m) {
       "Instantaneous electromagnetic field energy\n"
       "`\u00bd\u00b7\u222b(\u03b5|E|\u00b2 + \u03bc|H|\u00b2) dV` of the state `y` (operator units);\n"
       "polarisation entries do not enter it.");
+  def_method<&td_step>(
+      op, "step",
+      "step($self, y, h, krylov_dim=40)\n--\n\n"
+      "Advance the state by `h` with the matrix-free exponential propagator.\n"
+      "Returns `exp(h\u00b7A)\u00b7y` as a new array, approximated in a Krylov space of\n"
+      "dimension at most `krylov_dim` (Arnoldi with an a-posteriori stop at\n"
+      "1e-10 relative to `\u2016y\u2016`). A step longer than one Krylov space resolves\n"
+      "is split into substeps. `y` is read in place and left untouched; the\n"
+      "Krylov workspace lives in the operator and is reused between calls.");
+  def_method<&td_nearest_node_dof>(
+      op, "nearest_node_dof",
+      "nearest_node_dof($self, point, field, comp)\n--\n\n"
+      "Global DOF index for a field component at the node nearest `point` \u2014\n"
+      "`field` 0 = E, 1 = H; `comp` 0, 1, 2 = x, y, z. Ties go to the lowest\n"
+      "element, then the lowest local node. Use it to place probes and soft\n"
+      "sources (`step_driven`).");
+  def_method<&td_step_driven>(
+      op, "step_driven",
+      "step_driven($self, y, source_dof, source_value, h, krylov_dim=40)\n--\n\n"
+      "One source-driven step \u2014 `dy/dt = A\u00b7y + b` with `b` a single-DOF soft\n"
+      "source (`b[source_dof] = source_value`, zero elsewhere), held constant\n"
+      "over the step: returns `exp(h\u00b7A)\u00b7y + \u222b\u2080\u02b0 exp((h\u2212s)\u00b7A)\u00b7b ds`.");
   def_method<&td_n_ports>(op, "n_ports",
                           "n_ports($self)\n--\n\n"
                           "Number of waveguide ports on the operator.",
                           true);
+  def_method<&td_port_cutoff>(
+      op, "port_cutoff",
+      "port_cutoff($self, port_idx)\n--\n\n"
+      "Cutoff angular frequency of port `port_idx`'s mode (operator units).\n"
+      "`\u03c0\u00b7\u221a((m/a)\u00b2 + (n/b)\u00b2)`; 0 for a lumped port.");
+  def_method<&td_port_source>(
+      op, "port_source",
+      "port_source($self, port_idx)\n--\n\n"
+      "Spatial source vector for driving port `port_idx` with a unit\n"
+      "amplitude of its mode: `dy/dt = A\u00b7y + b\u00b7g(t)` imposes the exterior field\n"
+      "`g(t)\u00b7(e, w\u00d7e)` through the port faces. `n_dof` entries.");
+  def_method<&td_port_projections>(
+      op, "port_projections",
+      "port_projections($self, y, port_idx)\n--\n\n"
+      "Modal field projections `(P_e, P_h)` at port `port_idx` for the\n"
+      "state `y`: the least-squares amplitudes of the mode pattern in the\n"
+      "tangential E and H. Per frequency, `(P_e \u00b1 Z\u00b7P_h)/2` splits the waves\n"
+      "travelling into and out of the domain, with `Z = \u03c9/\u03b2`.");
+  def_method<&td_step_with_source>(
+      op, "step_with_source",
+      "step_with_source($self, y, source, h, krylov_dim=40)\n--\n\n"
+      "One source-driven step `dy/dt = A\u00b7y + b` with a full source vector\n"
+      "`b = source` (`n_dof` entries, e.g. from `port_source` times the port's\n"
+      "drive amplitude), held constant over the step.");
   def_method<&td_state_space>(
       op, "state_space",
       "state_space($self)\n--\n\n"
@@ -291,9 +422,27 @@ void bind_td(nb::module_& m) {
       "`(n, row_ptr, col_idx, values)` (int, int64, int64, float64 arrays):\n"
       "`scipy.sparse.csr_matrix((values, col_idx, row_ptr), shape=(n, n))`.",
       true);
+  def_method<&td_node_coords>(
+      op, "node_coords",
+      "node_coords($self)\n--\n\n"
+      "DG node physical coordinates \u2014 an `(n_elem\u00b7Np, 3)` numpy array, in\n"
+      "state order: row `e\u00b7Np + i` is node `i` of element `e`.",
+      true);
+  def_method<&td_corner_local_nodes>(
+      op, "corner_local_nodes",
+      "corner_local_nodes($self)\n--\n\n"
+      "The four corner local-node indices `(0,0,0),(1,0,0),(0,1,0),(0,0,1)`\n"
+      "of the reference element, to write each element as a linear tet.",
+      true);
+  def_method<&td_reduced_model>(
+      op, "reduced_model",
+      "reduced_model($self, start, r)\n--\n\n"
+      "Build a Krylov model-order-reduced model \u2014 `r`-step Arnoldi on the\n"
+      "operator from the seed state `start`, giving `A \u2248 V\u00b7\u00c2\u00b7V\u1d40` with\n"
+      "`V` orthonormal (`n \u00d7 r`) and `\u00c2` small and dense (`r \u00d7 r`).");
   add_to_all(m, "TdOperator");
 
-  bind_krylov(m, op);
+  bind_reduced_model(m);
 }
 
 }  // namespace vantrel::py

@@ -345,6 +345,18 @@ std::vector<nb::tuple> arg_tuple_list(nb::handle h, const char* name, std::size_
 double item_real(const nb::tuple& t, std::size_t i, const char* name) {
   return arg_real(t[i], name);
 }
+i32 item_tag(const nb::tuple& t, std::size_t i, const char* name) { return arg_tag(t[i], name); }
+u64 item_index(const nb::tuple& t, std::size_t i, const char* name) {
+  return arg_index(t[i], name);
+}
+Vec3 item_triple(const nb::tuple& t, std::size_t i, const char* name) {
+  return arg_triple(t[i], name);
+}
+bool item_flag(const nb::tuple& t, std::size_t i, const char* name) { return arg_flag(t[i], name); }
+std::optional<Vec3> item_optional_triple(const nb::tuple& t, std::size_t i, const char* name) {
+  if (t[i].is_none()) return std::nullopt;
+  return arg_triple(t[i], name);
+}
 
 void raise_cannot_convert(nb::handle h, const char* target, const char* name) {
   converting(name, [&]() -> int { cannot_convert(h, target); });

@@ -89,6 +89,12 @@ class VectorArg {
 std::vector<nb::tuple> arg_tuple_list(nb::handle h, const char* name, std::size_t len);
 // Converters for the items of a tuple taken from arg_tuple_list (TypeErrors carry `name`).
 double item_real(const nb::tuple& t, std::size_t i, const char* name);
+i32 item_tag(const nb::tuple& t, std::size_t i, const char* name);
+u64 item_index(const nb::tuple& t, std::size_t i, const char* name);
+Vec3 item_triple(const nb::tuple& t, std::size_t i, const char* name);
+bool item_flag(const nb::tuple& t, std::size_t i, const char* name);
+// None, or a triple.
+std::optional<Vec3> item_optional_triple(const nb::tuple& t, std::size_t i, const char* name);
 
 // Raises TypeError "'{type}' object cannot be converted to '{target}'" for argument `name`.
 [[noreturn]] void raise_cannot_convert(nb::handle h, const char* target, const char* name);

@@ -5,15 +5,11 @@
 #include <limits>
 #include <string>
 
+#include "td/vec3_ops.hpp"
+
 namespace vantrel {
 
 namespace {
-
-inline Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-inline Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 struct FaceLink {
   u64 neighbour = NONE_U64;

@@ -641,3 +641,19 @@ TEST(MshImport, CorruptedBytesNeverCrash) {
   }
   EXPECT_GT(errors, 0);
 }
+
+TEST(MshImport, EmptyNodeBlocksAreAllowed) {
+  // A binary node block with no nodes (its data is empty, possibly before any node storage
+  // exists) in front of the real one.
+  std::string f = binary_file(false);
+  const std::size_t header = f.find("$Nodes\n") + 7;
+  const std::uint64_t two_blocks = 2;
+  std::memcpy(&f[header], &two_blocks, 8);
+  BinWriter empty;
+  for (std::int32_t v : {0, 9, 0}) empty.i32v(v);
+  empty.sz(0);
+  f.insert(header + 4 * 8, empty.out);
+  const Mesh m = load(f);
+  EXPECT_EQ(m.nodes.size(), 5u);
+  EXPECT_EQ(m.tets.size(), 2u);
+}
