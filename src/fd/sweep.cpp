@@ -14,27 +14,12 @@
 
 namespace vantrel {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// 2 pi and the speed of light (m/s) as the sweep uses them for k0 = 2 pi f / c0
-constexpr double SWEEP_TWO_PI = 6.283185307179586;
-constexpr double SWEEP_C0 = 299792458.0;
-constexpr u64 U32_NONE = std::numeric_limits<std::uint32_t>::max();
-
-double seconds_since(Clock::time_point start) {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
   const long long whole = ns / 1000000000LL;
   return static_cast<double>(whole) + static_cast<double>(ns - whole * 1000000000LL) / 1e9;
-}
-
-MaterialTensors identity_tensors(u64 n_tets) {
-  const Tensor3 id = tensor_identity();
-  MaterialTensors t;
-  t.eps.assign(n_tets, id);
-  t.mu.assign(n_tets, id);
-  return t;
 }
 
 MaterialTensors tensors_at(const Mesh& mesh, const std::vector<MaterialRegion>* materials,
@@ -44,8 +29,20 @@ MaterialTensors tensors_at(const Mesh& mesh, const std::vector<MaterialRegion>* 
     return material_tensors_with_pml(n_tets, *materials, *pml_regions, mesh, freq_hz);
   if (materials) return material_tensors_at(n_tets, *materials, freq_hz);
   if (pml_regions) return material_tensors_with_pml(n_tets, {}, *pml_regions, mesh, freq_hz);
-  return identity_tensors(n_tets);
+  MaterialTensors t;
+  t.eps.assign(n_tets, tensor_identity());
+  t.mu.assign(n_tets, tensor_identity());
+  return t;
 }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// 2 pi and the speed of light (m/s) as the sweep uses them for k0 = 2 pi f / c0
+constexpr double SWEEP_TWO_PI = 6.283185307179586;
+constexpr double SWEEP_C0 = 299792458.0;
+constexpr u64 U32_NONE = std::numeric_limits<std::uint32_t>::max();
 
 // The system pattern on the free unknowns, merged once per sweep. Every element entry and every
 // surface slot whose row and column are free is a source; sources are bucketed by local column,
@@ -186,6 +183,17 @@ void merge_element_values(const MergedPattern& p, const ElementTriplets& el, std
 std::string fmt_ms(double seconds, int width) { return pad_left(fmt_fixed(seconds * 1000.0, 1), width); }
 
 }  // namespace
+
+FreeElementSystem merge_free_elements(const Mesh& mesh, const FemBasis& basis,
+                                      const std::vector<u64>& pec_faces, const ElementTriplets& el) {
+  MergedPattern pat = build_pattern(basis, pec_faces, mesh, el, SurfaceFaces{});
+  FreeElementSystem sys;
+  merge_element_values(pat, el, sys.e, sys.b);
+  sys.free = std::move(pat.free);
+  sys.rows = std::move(pat.rows);
+  sys.cols = std::move(pat.cols);
+  return sys;
+}
 
 void check_frequencies(const std::vector<double>& frequencies) {
   for (double f : frequencies)

@@ -5,6 +5,7 @@
 // one right-hand side per driven port; k0 = 2 pi f / c0, time convention e^{+j w t}.
 // The first frequency is factorised in full, the later ones numerically on the same pattern.
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "core/mesh.hpp"
 #include "fd/basis.hpp"
 #include "fd/port.hpp"
+#include "fd/tet_assembly.hpp"
 
 namespace vantrel {
 
@@ -34,6 +36,25 @@ struct SweepTimings {
   u64 n_free = 0;
   u64 nnz = 0;                     // merged pattern entries handed to the back end
 };
+
+// Wall-clock seconds since `start`: whole seconds plus the nanoseconds / 1e9.
+double seconds_since(std::chrono::steady_clock::time_point start);
+
+// Relative permittivity and permeability of every tetrahedron at freq_hz: the material regions
+// (absent: vacuum) with the absorbing layers stretched in where given.
+MaterialTensors tensors_at(const Mesh& mesh, const std::vector<MaterialRegion>* materials,
+                           const std::vector<PmlRegion>* pml_regions, double freq_hz);
+
+// The element matrices summed on the unknowns that the conductor faces leave free: one entry per
+// distinct (row, column) pair of local numbers, column-major with rows ascending, E and B side
+// by side. `free` maps local numbers to global unknowns, ascending.
+struct FreeElementSystem {
+  std::vector<u64> free;
+  std::vector<u64> rows, cols;
+  std::vector<cplx> e, b;
+};
+FreeElementSystem merge_free_elements(const Mesh& mesh, const FemBasis& basis,
+                                      const std::vector<u64>& pec_faces, const ElementTriplets& el);
 
 // Refuses a frequency list with a zero, negative or non-finite entry.
 void check_frequencies(const std::vector<double>& frequencies);

@@ -12,6 +12,7 @@
 
 #include "core/mesh_io.hpp"
 #include "fd/config.hpp"
+#include "fd/eigenmode.hpp"
 #include "fd/farfield.hpp"
 #include "fd/fields.hpp"
 #include "fd/simulation.hpp"
@@ -30,7 +31,17 @@ struct SimulationObj {
 struct SweepResultObj {
   SweepResult result;
 };
-struct EigenmodeObj {};
+// One resonant mode as Python holds it (the eigenvalue of the search is not kept).
+struct EigenmodeRecord {
+  std::vector<cplx> field;
+  double frequency_hz = 0.0;
+  double frequency_imag_hz = 0.0;
+  double q_factor = 0.0;
+};
+struct EigenmodeObj {
+  explicit EigenmodeObj(EigenmodeRecord* rec) : mode(rec, "vantrel::PyEigenmode") {}
+  ThreadBound<EigenmodeRecord> mode;  // owned; used and dropped on the creating thread only
+};
 struct RadiationPatternObj {
   explicit RadiationPatternObj(RadiationPattern* p) : pattern(p, "vantrel::PyRadiationPattern") {}
   ThreadBound<RadiationPattern> pattern;  // owned; used and dropped on the creating thread only
@@ -170,6 +181,20 @@ nb::object simulation_run_sweep(nb::handle self, const nb::args&, const nb::kwar
   return nb::cast(obj, nb::rv_policy::take_ownership);
 }
 
+nb::object simulation_run_eigenmode(nb::handle self, const nb::args&, const nb::kwargs&) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
+  if (!sim.config.eigenmode) throw Error("config.eigenmode block not set in TOML");
+  std::vector<EigenmodeResult> modes =
+      solve_eigenmodes(sim.mesh, sim.basis, sim.pec_faces, sim.materials.empty() ? nullptr : &sim.materials,
+                       sim.config.eigenmode->n_modes, sim.config.eigenmode->target_frequency);
+  nb::list out;
+  for (EigenmodeResult& r : modes) {
+    auto* rec = new EigenmodeRecord{std::move(r.field), r.frequency_hz, r.frequency_imag_hz, r.q_factor};
+    out.append(nb::cast(new EigenmodeObj(rec), nb::rv_policy::take_ownership));
+  }
+  return out;
+}
+
 u64 simulation_n_driven_ports(const SimulationObj& self) {
   u64 n = 0;
   for (const auto& p : self.sim.get().ports)
@@ -258,6 +283,20 @@ nb::object simulation_h_field_at_nodes(nb::handle self, const nb::args& args, co
   return nodal_result(h_field_at_nodes(sim, *a.result, a.freq_idx, a.port_idx));
 }
 
+// The `mode` argument kind: an Eigenmode made on this thread (another thread's stops the call).
+const EigenmodeRecord& arg_mode(nb::handle h, const char* name) {
+  if (!h.is_valid() || !nb::isinstance<EigenmodeObj>(h)) raise_cannot_convert(h, "Eigenmode", name);
+  return record_of<EigenmodeObj>(h, "Eigenmode").mode.get();
+}
+
+nb::object simulation_mode_field_at_nodes(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+  const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
+  Call c("Simulation.mode_field_at_nodes()", {{"mode"}}, args, kwargs);
+  const EigenmodeRecord& mode = arg_mode(c[0], "mode");
+  if (mode.field.empty()) return nb::none();
+  return nodal_result(nodal_field_samples(sim, mode.field));
+}
+
 nb::object simulation_compute_farfield(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
   const Simulation& sim = record_of<SimulationObj>(self, "Simulation").sim.get();
   Call c("Simulation.compute_farfield()",
@@ -324,8 +363,14 @@ void bind_fd(nb::module_& m) {
           "Number of degrees of freedom in the FEM basis.")
       .def_prop_ro("n_driven_ports", &simulation_n_driven_ports,
                    "Number of driven ports (i.e., ports with excitation: rect waveguide, lumped, "
-                   "coax, ...).")
-      .def_prop_ro("mesh_nodes", &simulation_mesh_nodes,
+                   "coax, ...).");
+  def_method<&simulation_run_eigenmode>(
+      sim, "run_eigenmode",
+      "run_eigenmode($self)\n--\n\n"
+      "Run an eigenmode analysis. Requires `[eigenmode]` block in the TOML config.\n"
+      "Returns a list of Eigenmode, closest to the target frequency first.",
+      true);
+  sim.def_prop_ro("mesh_nodes", &simulation_mesh_nodes,
                    "Mesh node coordinates as a `(n_nodes, 3)` float64 numpy array.")
       .def_prop_ro("mesh_tets", &simulation_mesh_tets,
                    "Mesh tetrahedra as a `(n_tets, 4)` int64 numpy array of node indices.");
@@ -351,6 +396,12 @@ void bind_fd(nb::module_& m) {
       "(freq_idx, port_idx) (Faraday's law under the e^{+j\u03c9t} convention). Returns a\n"
       "complex128 array `(n_nodes, 3)` in A/m, or None if an index is out of range.\n"
       "RuntimeError if `result` belongs to another simulation.");
+  def_method<&simulation_mode_field_at_nodes>(
+      sim, "mode_field_at_nodes",
+      "mode_field_at_nodes($self, mode)\n--\n\n"
+      "Same as ``field_at_nodes`` but for an :class:`Eigenmode`. Returns a\n"
+      "`(n_nodes, 3)` complex128 array of E at every mesh node, or None when the mode has no\n"
+      "field. The magnitude is that of the mode's coefficient vector, not normalised.");
   // ---- far field
   def_method<&simulation_compute_farfield>(
       sim, "compute_farfield",
@@ -382,6 +433,18 @@ void bind_fd(nb::module_& m) {
 
   auto mode = nb::class_<EigenmodeObj>(m, "Eigenmode", "One eigenmode of a cavity / waveguide.");
   refuse_construction(mode, "Eigenmode");
+  mode.def_prop_ro(
+          "frequency_hz", [](const EigenmodeObj& e) { return e.mode.get().frequency_hz; },
+          "Real part of the resonant frequency (Hz).")
+      .def_prop_ro(
+          "frequency_imag_hz", [](const EigenmodeObj& e) { return e.mode.get().frequency_imag_hz; },
+          "Imaginary part of the resonant frequency (Hz). Non-zero for lossy / leaky modes.")
+      .def_prop_ro(
+          "q_factor", [](const EigenmodeObj& e) { return e.mode.get().q_factor; },
+          "Quality factor Q = f_re / (2 * f_im). Infinite for lossless modes.")
+      .def_prop_ro(
+          "field", [](const EigenmodeObj& e) { return complex_vector_result(std::vector<cplx>(e.mode.get().field)); },
+          "E-field DOF coefficient vector for this mode (complex128).");
   add_to_all(m, "Eigenmode");
 
   auto pattern = nb::class_<RadiationPatternObj>(

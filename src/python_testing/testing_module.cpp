@@ -15,4 +15,5 @@ NB_MODULE(_testing, m) {
   vantrel::testing::bind_sweep_probes(m);
   vantrel::testing::bind_farfield_probes(m);
   vantrel::testing::bind_td_probes(m);
+  vantrel::testing::bind_eigenmode_probes(m);
 }

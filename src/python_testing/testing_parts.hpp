@@ -10,4 +10,5 @@ void bind_fd_probes(nanobind::module_& m);       // testing_fd.cpp
 void bind_sweep_probes(nanobind::module_& m);    // testing_sweep.cpp
 void bind_farfield_probes(nanobind::module_& m);  // testing_farfield.cpp
 void bind_td_probes(nanobind::module_& m);       // testing_td.cpp
+void bind_eigenmode_probes(nanobind::module_& m);  // testing_eigenmode.cpp
 }  // namespace vantrel::testing

@@ -1,0 +1,72 @@
+#pragma once
+// Resonant modes of a closed structure near a target frequency: the generalised eigenproblem
+//   E x = λ B x,   λ = k² (rad²/m²),
+// E the curl-curl and B the mass matrix over the unknowns that the conductor faces leave free,
+// with the materials taken at the target frequency (no ports, no absorbing layers). A shift-invert
+// Krylov iteration around σ = (2π f_target / c0)² builds the search space with one factorisation
+// of E − σB and one solve per step; the Ritz pairs are extracted by a Rayleigh–Ritz projection
+// that is consistent with the operator (E − σB)⁻¹B (see eigenmode.cpp). Time convention e^{+jωt}:
+// a lossy filling gives Im f > 0 and a finite Q.
+
+#include <span>
+#include <vector>
+
+#include "core/materials.hpp"
+#include "core/mesh.hpp"
+#include "fd/basis.hpp"
+
+namespace vantrel {
+
+struct EigenmodeResult {
+  std::vector<cplx> field;         // coefficient of every unknown; 0 at the conductor faces
+  double frequency_hz = 0.0;       // Re f
+  double frequency_imag_hz = 0.0;  // Im f
+  double q_factor = 0.0;           // Re f / (2 |Im f|), +inf when |Im f| <= 1e-30
+  cplx eigenvalue;                 // λ, rad²/m²
+  double residual = 0.0;           // ‖E x − λ B x‖ / ‖E x‖ of the returned pair
+};
+
+// Wall-clock split of one search, in seconds, for the benchmark.
+struct EigenmodeTimings {
+  double assembly_s = 0.0;  // material tensors and element matrices
+  double pattern_s = 0.0;   // conductor elimination and the merged free matrices
+  double factor_s = 0.0;    // back-end selection and factorisation of E − σB
+  double solve_s = 0.0;     // all solves of the Krylov iteration
+  double krylov_s = 0.0;    // the whole Krylov iteration (solves, products, orthogonalisation)
+  double ritz_s = 0.0;      // projected problem, Ritz vectors and residuals
+  u64 steps = 0;
+  u64 reorthogonalisations = 0;  // steps that needed a second Gram–Schmidt pass
+  u64 n_free = 0;
+  u64 nnz = 0;  // distinct matrix entries handed to the back end
+};
+
+// The search. `materials` null means vacuum everywhere. Returns at most n_modes results, closest
+// to σ first (|λ − σ|), possibly none. Candidates at λ ≈ 0 (gradients), with Re λ ≤ 0, non-finite,
+// or whose Ritz pair is not converged (relative residual above 1e-2) are passed over. A back-end
+// failure is an Error with its message unchanged; a non-finite projected matrix is the Error
+// "eigendecomposition failed: NoConvergence".
+std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& basis,
+                                              const std::vector<u64>& pec_faces,
+                                              const std::vector<MaterialRegion>* materials,
+                                              u64 n_modes, double target_frequency,
+                                              EigenmodeTimings* timings = nullptr);
+
+// A Ritz value θ of the shift-inverted operator as a candidate eigenvalue λ = σ + 1/θ.
+struct RitzValue {
+  cplx lambda;
+  std::size_t index;  // position of θ in the decomposition's list
+};
+// The candidates of a list of Ritz values, nearest to σ first (stable: equal distances keep the
+// list order). Passed over: |θ| < 1e-30, a non-finite λ, Re λ ≤ 0, and |λ| ≤ 1e-6·σ (gradients).
+std::vector<RitzValue> ritz_candidates(std::span<const cplx> theta, double sigma);
+
+// Column j of the n × n symmetric tridiagonal matrix with diagonal `alphas` and off-diagonal
+// `betas` (betas[i] at (i, i+1) and (i+1, i); an entry missing from betas reads as 0).
+void tridiagonal_to_dense(std::span<cplx> column, u64 n, std::span<const cplx> alphas,
+                          std::span<const double> betas, u64 j);
+
+// Whether a orders before b: |a − target| < |b − target| (moduli by hypot). A NaN distance stops
+// with "called `Option::unwrap()` on a `None` value".
+bool cmp_by_distance_to_target(cplx target, cplx a, cplx b);
+
+}  // namespace vantrel

@@ -1,0 +1,522 @@
+"""Eigenmodes of closed structures: conducting boxes against their closed forms, lossy and partly
+filled boxes, the residual of every returned pair, each back end, the console lines and the API.
+
+Meshes are made by Gmsh in the test. A box a x b x d with conducting walls resonates at
+f_mnp = c0/2 * sqrt((m/a)^2 + (n/b)^2 + (p/d)^2) for every (m, n, p) with at most one index 0
+(TE and TM counted separately when all three are non-zero). Time convention e^{+jwt}: losses
+give Im f > 0.
+"""
+import cmath
+import math
+import re
+import threading
+
+import numpy as np
+import pytest
+
+gmsh = pytest.importorskip("gmsh")
+
+from vantrel import _testing as T  # noqa: E402
+from vantrel._native import Eigenmode, Simulation  # noqa: E402
+
+C0 = 299792458.0
+WR90 = (22.86e-3, 10.16e-3, 30e-3)
+CUBE = (20e-3, 20e-3, 20e-3)
+
+
+def box_msh(path, size, h, slab=None):
+    """A box with every wall under tag 1 and the volume under tag 10; with slab = t, the part
+    z < t is a separate volume under tag 11. Returns the MSH 4.1 bytes."""
+    a, b, d = size
+    gmsh.initialize()
+    try:
+        gmsh.option.setNumber("General.Terminal", 0)
+        gmsh.model.add("box")
+        if slab is None:
+            gmsh.model.occ.addBox(0, 0, 0, a, b, d)
+        else:
+            lo = gmsh.model.occ.addBox(0, 0, 0, a, b, slab)
+            hi = gmsh.model.occ.addBox(0, 0, slab, a, b, d - slab)
+            gmsh.model.occ.fragment([(3, lo)], [(3, hi)])
+        gmsh.model.occ.synchronize()
+        vols = gmsh.model.getEntities(3)
+        for dim, ent in vols:
+            box = gmsh.model.getBoundingBox(dim, ent)
+            below = slab is not None and (box[2] + box[5]) / 2 < slab
+            gmsh.model.addPhysicalGroup(3, [ent], 11 if below else 10)
+        walls = gmsh.model.getBoundary(vols, combined=True, oriented=False)
+        gmsh.model.addPhysicalGroup(2, [e for _, e in walls], 1)
+        gmsh.option.setNumber("Mesh.MeshSizeMax", h)
+        gmsh.option.setNumber("Mesh.MshFileVersion", 4.1)
+        gmsh.model.mesh.generate(3)
+        gmsh.write(str(path))
+    finally:
+        gmsh.finalize()
+    return path.read_bytes()
+
+
+def config(target, n_modes=6, body="[pec]\ntags = [1]\n", eigen=True):
+    text = f'[mesh]\nfile = "box.msh"\n[frequency]\nvalues = [1e9]\n{body}\n'
+    if eigen:
+        text += f"[eigenmode]\ntarget_frequency = {target!r}\nn_modes = {n_modes}\n"
+    return text
+
+
+def box_modes(size, limit=40e9):
+    """Closed-form resonances of a conducting box with their (m, n, p), ascending."""
+    a, b, d = size
+    out = []
+    for m in range(6):
+        for n in range(6):
+            for p in range(6):
+                if (m > 0) + (n > 0) + (p > 0) < 2:
+                    continue
+                f = C0 / 2 * math.sqrt((m / a) ** 2 + (n / b) ** 2 + (p / d) ** 2)
+                if f < limit:
+                    out += [(f, (m, n, p))] * (2 if m and n and p else 1)
+    return sorted(out)
+
+
+def nearest_by_distance(modes, target, count):
+    return sorted(modes, key=lambda fm: abs(fm[0] - target))[:count]
+
+
+@pytest.fixture(scope="module")
+def meshes(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("eig")
+    return {
+        "wr90_4": box_msh(tmp / "a.msh", WR90, 4e-3),
+        "wr90_3": box_msh(tmp / "b.msh", WR90, 3e-3),
+        "wr90_2": box_msh(tmp / "c.msh", WR90, 2e-3),
+        "cube": box_msh(tmp / "d.msh", CUBE, 3e-3),
+        "slab_3": box_msh(tmp / "e.msh", WR90, 3e-3, slab=10e-3),
+        "slab_2": box_msh(tmp / "f.msh", WR90, 2e-3, slab=10e-3),
+    }
+
+
+def run(mesh, cfg):
+    return Simulation.from_bytes(mesh, cfg).run_eigenmode()
+
+
+# ---- conducting boxes -------------------------------------------------------------------------
+
+
+def test_box_modes_match_closed_form_in_order_of_distance(meshes):
+    """The six modes nearest 8 GHz in a WR-90 box 30 mm long: TE101, TE102, TE201, TE011, TM110,
+    TE103, each within 1e-3 (second-order elements at h = 3 mm), ordered by |f - target| of the
+    closed form, every entry a different closed-form mode (nothing spurious)."""
+    target = 8e9
+    modes = run(meshes["wr90_3"], config(target, 6))
+    want = nearest_by_distance(box_modes(WR90), target, 6)
+    assert [w[1] for w in want] == [(1, 0, 1), (1, 0, 2), (2, 0, 1), (0, 1, 1), (1, 1, 0), (1, 0, 3)]
+    got = [m.frequency_hz for m in modes]
+    assert len(got) == 6
+    for f, (fe, idx) in zip(got, want):
+        assert abs(f - fe) / fe < 1e-3, (idx, f, fe)
+    assert [abs(f - target) for f in got] == sorted(abs(f - target) for f in got)
+    for m in modes:
+        assert m.frequency_imag_hz == 0.0 and m.q_factor == math.inf
+
+
+def test_box_error_falls_with_mesh_size(meshes):
+    """TE101, TE102 and TM110: the relative error shrinks as h goes 4 -> 3 -> 2 mm."""
+    want = {idx: f for f, idx in box_modes(WR90)}
+    errors = []
+    for key in ("wr90_4", "wr90_3", "wr90_2"):
+        got = [m.frequency_hz for m in run(meshes[key], config(8e9, 5))]
+        row = []
+        for idx in [(1, 0, 1), (1, 0, 2), (1, 1, 0)]:
+            fe = want[idx]
+            row.append(min(abs(f - fe) / fe for f in got))
+        errors.append(row)
+    for coarse, fine in zip(errors, errors[1:]):
+        for ec, ef in zip(coarse, fine):
+            assert ef < ec
+    assert max(errors[-1]) < 2e-4
+
+
+def test_cube_degenerate_modes_all_found(meshes):
+    """A 20 mm cube: (1,1,0), (1,0,1), (0,1,1) share one frequency and TE111/TM111 another; all
+    five come back (the unstructured mesh splits them by < 1e-4)."""
+    modes = run(meshes["cube"], config(11e9, 5))
+    f110 = C0 / 2 * math.sqrt(2) / CUBE[0]
+    f111 = C0 / 2 * math.sqrt(3) / CUBE[0]
+    got = [m.frequency_hz for m in modes]
+    assert len(got) == 5
+    assert all(abs(f - f110) / f110 < 2e-4 for f in got[:3])
+    assert all(abs(f - f111) / f111 < 2e-4 for f in got[3:])
+    # the members of each group are distinct Ritz pairs: their fields are linearly independent
+    fields = np.array([m.field for m in modes])
+    assert np.linalg.matrix_rank(fields, tol=1e-8 * np.abs(fields).max()) == 5
+
+
+def test_no_mode_near_zero_from_the_gradient_space(meshes):
+    """With the target far below the first resonance, the nearest candidates would be the
+    gradient fields (lambda = 0 up to rounding): none may come back as a mode."""
+    modes = run(meshes["wr90_3"], config(1e9, 3))
+    lowest = box_modes(WR90)[0][0]
+    assert len(modes) == 3
+    assert all(m.frequency_hz > 0.99 * lowest for m in modes)
+
+
+# ---- lossy and partly filled ------------------------------------------------------------------
+
+
+def test_uniform_lossy_filling_scales_every_frequency(meshes):
+    """er = 2.2 with tan d = 0.01 on the same mesh: every complex frequency is the vacuum one
+    times 1/sqrt(er (1 - j tan d)); Q = 1/(2 tan(atan(tan d)/2)) = 100.0025 for every mode."""
+    er, tand = 2.2, 0.01
+    air = run(meshes["wr90_3"], config(8e9, 4))
+    lossy_cfg = config(8e9 / math.sqrt(er), 4,
+                       body=f"[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 10\ner = {er}\ntand = {tand}\n")
+    lossy = run(meshes["wr90_3"], lossy_cfg)
+    scale = 1 / cmath.sqrt(er * (1 - 1j * tand))
+    q = 1 / (2 * math.tan(math.atan(tand) / 2))
+    assert len(lossy) == 4
+    for m0, m1 in zip(air, lossy):
+        want = m0.frequency_hz * scale
+        got = complex(m1.frequency_hz, m1.frequency_imag_hz)
+        assert abs(got - want) / abs(want) < 1e-9  # same discrete problem scaled: rounding only
+        assert m1.frequency_imag_hz > 0
+        assert m1.q_factor == pytest.approx(q, rel=1e-7)
+    assert q == pytest.approx(100.0025, abs=1e-4)
+
+
+@pytest.mark.parametrize("target", [5.0e9, 6.0e9])
+def test_dispersive_filling_is_taken_at_the_target_frequency(meshes, target):
+    """A conducting filling (er = 2.2, sigma = 0.05 S/m) is a frequency-dependent material: it is
+    evaluated once, at the target, so every mode is the vacuum one scaled by
+    1/sqrt(er - j sigma/(w_t eps0)) with w_t = 2 pi f_target, and moving the target moves them."""
+    eps0 = 8.854187818814e-12
+    air = run(meshes["wr90_3"], config(8e9, 3))
+    body = "[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 10\ner = 2.2\nconductivity = 0.05\n"
+    modes = run(meshes["wr90_3"], config(target, 3, body=body))
+    scale = 1 / cmath.sqrt(2.2 - 1j * 0.05 / (2 * math.pi * target * eps0))
+    assert len(modes) == 3
+    for m0, m1 in zip(air, modes):
+        want = m0.frequency_hz * scale
+        assert abs(complex(m1.frequency_hz, m1.frequency_imag_hz) - want) / abs(want) < 1e-9
+
+
+def slab_roots(m_max=2, count=3):
+    """Resonances of the WR-90 box with er = 2.2 filling z < t: TE_m0p fields E_y ~ sin(m pi x/a)
+    with beta1^2 = er k^2 - (m pi/a)^2 in the slab and beta0^2 = k^2 - (m pi/a)^2 above it solve
+    sin(beta1 t)/beta1 cos(beta0 (d-t)) + cos(beta1 t) sin(beta0 (d-t))/beta0 = 0."""
+    from scipy.optimize import brentq
+
+    a, _, d = WR90
+    t, er = 10e-3, 2.2
+
+    def s_over(x2, length):  # sin(beta L)/beta as a function of beta^2 (sinh for beta^2 < 0)
+        if x2 > 0:
+            return math.sin(math.sqrt(x2) * length) / math.sqrt(x2)
+        g = math.sqrt(-x2)
+        return math.sinh(g * length) / g if g > 0 else length
+
+    def c_of(x2, length):
+        return math.cos(math.sqrt(x2) * length) if x2 >= 0 else math.cosh(math.sqrt(-x2) * length)
+
+    def g(f, m):
+        k = 2 * math.pi * f / C0
+        b1, b0 = er * k * k - (m * math.pi / a) ** 2, k * k - (m * math.pi / a) ** 2
+        return s_over(b1, t) * c_of(b0, d - t) + c_of(b1, t) * s_over(b0, d - t)
+
+    roots = []
+    for m in range(1, m_max + 1):
+        fs = np.linspace(1e9, 20e9, 2000)
+        v = [g(f, m) for f in fs]
+        roots += [brentq(g, fs[i], fs[i + 1], args=(m,), xtol=1.0) for i in range(len(fs) - 1)
+                  if v[i] * v[i + 1] < 0]
+    return sorted(roots)[:count]
+
+
+def test_partly_filled_box_against_transcendental_roots(meshes):
+    """The three lowest resonances of the slab-loaded box (7.09, 10.24, 11.24 GHz) within 5e-4
+    at h = 3 mm (measured 2e-5 .. 1.8e-4) and closer still at h = 2 mm."""
+    roots = slab_roots()
+    body = "[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 11\ner = 2.2\n"
+    errs = []
+    for key in ("slab_3", "slab_2"):
+        got = [m.frequency_hz for m in run(meshes[key], config(7e9, 3, body=body))]
+        errs.append([abs(f - r) / r for f, r in zip(got, roots)])
+    assert max(errs[0]) < 5e-4
+    assert all(e1 < e0 for e0, e1 in zip(*errs))
+
+
+# ---- residuals and back ends ------------------------------------------------------------------
+
+
+def test_every_returned_pair_has_a_small_residual(meshes):
+    """||E x - lambda B x|| / ||E x|| from matrices assembled independently of the search, with
+    the public field and lambda = (2 pi f / c0)^2: lossless and lossy alike, below 1e-6 (the
+    Krylov space converges the requested modes to about 1e-8 or better)."""
+    import scipy.sparse as sp
+
+    mesh = meshes["wr90_3"]
+    sim = Simulation.from_bytes(mesh, config(8e9))
+    nodes = np.ascontiguousarray(sim.mesh_nodes)
+    tets = np.ascontiguousarray(sim.mesh_tets)
+    for er in (1.0, complex(2.2, -0.022)):
+        body = "[pec]\ntags = [1]\n"
+        if er != 1.0:
+            body += "[[materials]]\nvolume_tag = 10\ner = 2.2\ntand = 0.01\n"
+        modes = run(mesh, config(8e9 / math.sqrt(er.real), 6, body=body))
+        asm = T.fd_elem_assemble(nodes, tets, eps_r=er)
+        n = asm["n_dofs"]
+        assert n == sim.n_dofs
+        E = sp.csr_matrix((asm["e_vals"], (asm["rows"], asm["cols"])), shape=(n, n))
+        B = sp.csr_matrix((asm["b_vals"], (asm["rows"], asm["cols"])), shape=(n, n))
+        free = asm["free"]
+        assert len(modes) == 6
+        for m in modes:
+            x = m.field
+            lam = (2 * math.pi * complex(m.frequency_hz, m.frequency_imag_hz) / C0) ** 2
+            ex, bx = (E @ x)[free], (B @ x)[free]
+            assert np.linalg.norm(ex - lam * bx) / np.linalg.norm(ex) < 1e-6
+            constrained = np.setdiff1d(np.arange(n), free)
+            assert np.all(x[constrained] == 0)
+
+
+def test_probe_residuals_and_steps(meshes):
+    d = T.eigenmode_search(meshes["wr90_3"], config(8e9, 6))
+    assert d["steps"] == 38  # 3 * n_modes + 20
+    assert all(md["residual"] < 1e-6 for md in d["modes"])
+    assert all(md["eigenvalue"].imag == 0.0 for md in d["modes"])
+
+
+@pytest.mark.parametrize("backend", ["faer", "accelerate", "pardiso"])
+def test_each_back_end_gives_the_same_modes(meshes, backend, monkeypatch, capfd):
+    if backend == "pardiso" and not T.pardiso_available():
+        pytest.skip("MKL PARDISO not installed")
+    monkeypatch.setenv("VANTREL_SOLVER", "pardiso")
+    ref = [(m.frequency_hz, m.frequency_imag_hz) for m in run(meshes["wr90_3"], config(8e9, 6))]
+    monkeypatch.setenv("VANTREL_SOLVER", backend)
+    capfd.readouterr()
+    got = [(m.frequency_hz, m.frequency_imag_hz) for m in run(meshes["wr90_3"], config(8e9, 6))]
+    name = {"faer": "faer LU", "accelerate": "Apple Accelerate (Bunch-Kaufman)", "pardiso": "PARDISO"}
+    err = capfd.readouterr().err
+    assert f"  solver: using {name[backend]}\n" in err
+    assert f"\r  Eigenmode: {name[backend]} shift-invert in " in err
+    assert len(got) == len(ref) == 6
+    for (f0, i0), (f1, i1) in zip(ref, got):
+        assert abs(f1 - f0) / f0 < 1e-9  # converged Ritz values differ only by solver rounding
+        assert i0 == i1 == 0.0
+
+
+# ---- console lines, edge cases and the API ----------------------------------------------------
+
+
+def test_console_lines(meshes, capfd, monkeypatch):
+    monkeypatch.setenv("VANTREL_SOLVER", "faer")
+    sim = Simulation.from_bytes(meshes["wr90_3"], config(8e9, 6))
+    capfd.readouterr()
+    sim.run_eigenmode()
+    err = capfd.readouterr().err
+    pattern = (r"  Eigenmode: assembled E,B in \d+\.\dms\n"
+               r"\r  Eigenmode: (\d+) free DOFs, target=8\.0000e9 Hz\n"
+               r"  solver: using faer LU\n"
+               r"\r  Eigenmode: faer LU shift-invert in \d+\.\dms\n"
+               r"\r  Eigenmode: 38 Lanczos iterations in \d+\.\dms\n")
+    match = re.fullmatch(pattern, err)
+    assert match, err
+    assert 0 < int(match.group(1)) < sim.n_dofs
+
+
+def test_negative_target_gives_the_same_shift(meshes, capfd):
+    """sigma = (2 pi f / c0)^2 does not see the sign; the free-unknown line prints it."""
+    plus = [m.frequency_hz for m in run(meshes["wr90_4"], config(8e9, 3))]
+    capfd.readouterr()
+    minus = [m.frequency_hz for m in run(meshes["wr90_4"], config(-8e9, 3))]
+    assert " free DOFs, target=-8.0000e9 Hz\n" in capfd.readouterr().err
+    assert minus == pytest.approx(plus, rel=1e-12)
+
+
+def test_refused_without_eigenmode_section(meshes):
+    sim = Simulation.from_bytes(meshes["wr90_4"], config(8e9, eigen=False))
+    with pytest.raises(RuntimeError, match=r"^config\.eigenmode block not set in TOML$"):
+        sim.run_eigenmode()
+
+
+def test_zero_modes_runs_the_iteration_and_returns_nothing(meshes, capfd):
+    sim = Simulation.from_bytes(meshes["wr90_4"], config(8e9, 0))
+    capfd.readouterr()
+    assert sim.run_eigenmode() == []
+    assert "\r  Eigenmode: 20 Lanczos iterations in " in capfd.readouterr().err
+
+
+def test_without_conductors_every_unknown_is_free(meshes, capfd):
+    """No [pec]: the walls are natural (magnetic) boundaries; the dual box has the same
+    resonances (TE101 of the conducting box becomes its TM-dual at the same frequency)."""
+    sim = Simulation.from_bytes(meshes["wr90_3"], config(8e9, 2, body="[pec]\ntags = []\n"))
+    capfd.readouterr()
+    modes = sim.run_eigenmode()
+    assert f"\r  Eigenmode: {sim.n_dofs} free DOFs, " in capfd.readouterr().err
+    f101 = box_modes(WR90)[0][0]
+    assert abs(modes[0].frequency_hz - f101) / f101 < 1e-3
+
+
+SINGLE_TET = b"""$MeshFormat
+4.1 0 8
+$EndMeshFormat
+$Entities
+0 0 1 1
+1 0 0 0 1 1 1 1 1 0
+1 0 0 0 1 1 1 1 10 1 1
+$EndEntities
+$Nodes
+1 4 1 4
+3 1 0 4
+1
+2
+3
+4
+0 0 0
+1 0 0
+0 1 0
+0 0 1
+$EndNodes
+$Elements
+2 5 1 5
+2 1 2 4
+1 1 2 3
+2 1 2 4
+3 1 3 4
+4 2 3 4
+3 1 4 1
+5 1 2 3 4
+$EndElements
+"""
+
+
+@pytest.mark.parametrize("backend, error", [
+    ("faer", None),
+    ("accelerate", "Accelerate: LDL"),
+    ("pardiso", "PARDISO analyze+factorize (phase 12) error: "),
+])
+def test_all_unknowns_on_conductors(capfd, monkeypatch, backend, error):
+    """One tetrahedron whose four faces are walls: nothing is free. A back end that factorises
+    the empty matrix gives an empty result after 0 steps; the others pass their message on."""
+    if backend == "pardiso" and not T.pardiso_available():
+        pytest.skip("MKL PARDISO not installed")
+    monkeypatch.setenv("VANTREL_SOLVER", backend)
+    sim = Simulation.from_bytes(SINGLE_TET, config(1e9, 3))
+    capfd.readouterr()
+    if error is None:
+        assert sim.run_eigenmode() == []
+        assert "\r  Eigenmode: 0 Lanczos iterations in " in capfd.readouterr().err
+    else:
+        with pytest.raises(RuntimeError, match=re.escape(error)):
+            sim.run_eigenmode()
+        err = capfd.readouterr().err
+        assert "\r  Eigenmode: 0 free DOFs, target=1.0000e9 Hz\n" in err
+        assert "shift-invert" not in err
+
+
+def test_eigenmode_object(meshes):
+    sim = Simulation.from_bytes(meshes["wr90_4"], config(8e9, 2))
+    modes = sim.run_eigenmode()
+    assert isinstance(modes, list) and all(isinstance(m, Eigenmode) for m in modes)
+    m = modes[0]
+    f = m.field
+    assert f.dtype == np.complex128 and f.shape == (sim.n_dofs,) and f.flags.c_contiguous
+    assert m.field is not f
+    f[:] = 0
+    assert np.abs(m.field).max() > 0  # the getter hands out a copy
+    assert isinstance(m.frequency_hz, float) and isinstance(m.q_factor, float)
+    with pytest.raises(TypeError, match="No constructor defined for Eigenmode"):
+        Eigenmode()
+    docs = {
+        "frequency_hz": "Real part of the resonant frequency (Hz).",
+        "frequency_imag_hz": "Imaginary part of the resonant frequency (Hz). Non-zero for lossy / leaky modes.",
+        "q_factor": "Quality factor Q = f_re / (2 * f_im). Infinite for lossless modes.",
+        "field": "E-field DOF coefficient vector for this mode (complex128).",
+    }
+    for name, doc in docs.items():
+        assert getattr(Eigenmode, name).__doc__ == doc
+    assert [k for k in Eigenmode.__dict__ if k in docs] == list(docs)
+    assert Simulation.run_eigenmode.__text_signature__ == "($self)"
+    assert Simulation.run_eigenmode.__doc__.startswith(
+        "Run an eigenmode analysis. Requires `[eigenmode]` block in the TOML config.")
+    assert [k for k in Simulation.__dict__ if not k.startswith("_")] == [
+        "from_files", "from_bytes", "run_sweep", "n_tets", "n_dofs", "n_driven_ports", "run_eigenmode",
+        "mesh_nodes", "mesh_tets", "field_at_nodes", "current_density_at_nodes", "h_field_at_nodes",
+        "mode_field_at_nodes", "compute_farfield"]
+    with pytest.raises(TypeError):
+        sim.run_eigenmode(1)
+
+
+def test_eigenmode_is_bound_to_its_thread(meshes):
+    mode = Simulation.from_bytes(meshes["wr90_4"], config(8e9, 1)).run_eigenmode()[0]
+    caught = []
+
+    def use():
+        try:
+            mode.frequency_hz
+        except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
+            caught.append(e)
+
+    t = threading.Thread(target=use)
+    t.start()
+    t.join()
+    assert len(caught) == 1 and not isinstance(caught[0], Exception)
+    assert "vantrel::PyEigenmode is unsendable, but sent to another thread" in str(caught[0])
+
+
+# ---- fields at the nodes ----------------------------------------------------------------------
+
+
+def test_mode_field_at_nodes_has_the_te101_shape(meshes):
+    """TE101 of the WR-90 box: E = y * sin(pi x/a) sin(pi z/d) up to one complex factor; the fit
+    leaves below 2% (second-order elements at h = 3 mm, nodes evaluated inside one tetrahedron),
+    and E_x, E_z stay below 2% of E_y in norm (5% of max |E_y| node by node: the normal component
+    jumps between tetrahedra)."""
+    sim = Simulation.from_bytes(meshes["wr90_3"], config(8e9, 1))
+    mode = sim.run_eigenmode()[0]
+    e = sim.mode_field_at_nodes(mode)
+    nodes = sim.mesh_nodes
+    assert e.dtype == np.complex128 and e.shape == (len(nodes), 3)
+    a, _, d = WR90
+    shape = np.sin(np.pi * nodes[:, 0] / a) * np.sin(np.pi * nodes[:, 2] / d)
+    c = np.vdot(shape, e[:, 1]) / np.vdot(shape, shape)
+    assert np.linalg.norm(e[:, 1] - c * shape) / np.linalg.norm(c * shape) < 2e-2
+    assert np.linalg.norm(e[:, [0, 2]]) < 2e-2 * np.linalg.norm(e[:, 1])
+    assert np.abs(e[:, [0, 2]]).max() < 5e-2 * np.abs(e[:, 1]).max()
+    assert sim.mode_field_at_nodes(mode) is not e  # recomputed, a fresh array
+
+
+def test_mode_field_at_nodes_arguments(meshes):
+    small = Simulation.from_bytes(meshes["wr90_4"], config(8e9, 1))
+    big = Simulation.from_bytes(meshes["wr90_3"], config(8e9, 1))
+    with pytest.raises(TypeError, match=r"^argument 'mode': 'int' object cannot be converted to 'Eigenmode'$"):
+        small.mode_field_at_nodes(1)
+    with pytest.raises(TypeError):
+        small.mode_field_at_nodes()
+    assert Simulation.mode_field_at_nodes.__text_signature__ == "($self, mode)"
+    assert Simulation.mode_field_at_nodes.__doc__.startswith(
+        "Same as ``field_at_nodes`` but for an :class:`Eigenmode`. Returns a")
+    # a mode of a simulation with fewer unknowns: its vector is too short for this numbering
+    mode = small.run_eigenmode()[0]
+    with pytest.raises(BaseException, match="index out of bounds") as info:
+        big.mode_field_at_nodes(mode=mode)
+    assert not isinstance(info.value, Exception)  # PanicException
+
+
+def test_mode_from_another_thread_is_refused(meshes):
+    sim = Simulation.from_bytes(meshes["wr90_4"], config(8e9, 1))
+    made, done = [], threading.Event()
+
+    def owner():  # makes the mode, and drops it on its own thread once the check is over
+        made.append(Simulation.from_bytes(meshes["wr90_4"], config(8e9, 1)).run_eigenmode()[0])
+        done.wait()
+        made.clear()
+
+    t = threading.Thread(target=owner)
+    t.start()
+    while not made:
+        t.join(0.01)
+    try:
+        with pytest.raises(BaseException, match="vantrel::PyEigenmode is unsendable, but sent to another thread"):
+            sim.mode_field_at_nodes(made[0])
+    finally:
+        done.set()
+        t.join()
