@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from vantrel._testing import BoundProbe, Probe
+from other_thread import raised_on_other_thread
 
 
 def panic_type():
@@ -165,19 +166,9 @@ class TestThreadBinding:
     def test_use_on_other_thread_is_refused(self):
         obj = BoundProbe()
         assert obj.touch() == 7
-        caught = []
-
-        def worker():
-            try:
-                obj.touch()
-            except BaseException as e:  # noqa: B036
-                caught.append(e)
-
-        t = threading.Thread(target=worker)
-        t.start()
-        t.join()
-        assert len(caught) == 1 and type(caught[0]) is panic_type()
-        assert "vantrel::PyProbe is unsendable, but sent to another thread" in str(caught[0])
+        err = raised_on_other_thread(obj.touch)
+        assert type(err) is panic_type()
+        assert "vantrel::PyProbe is unsendable, but sent to another thread" in str(err)
         assert obj.touch() == 7
 
     def test_drop_on_other_thread_reports_unraisable(self, monkeypatch):

@@ -18,6 +18,7 @@ gmsh = pytest.importorskip("gmsh")
 
 from vantrel import _testing as T  # noqa: E402
 from vantrel._native import Eigenmode, Simulation  # noqa: E402
+from other_thread import raised_on_other_thread
 
 C0 = 299792458.0
 WR90 = (22.86e-3, 10.16e-3, 30e-3)
@@ -447,19 +448,9 @@ def test_eigenmode_object(meshes):
 
 def test_eigenmode_is_bound_to_its_thread(meshes):
     mode = Simulation.from_bytes(meshes["wr90_4"], config(8e9, 1)).run_eigenmode()[0]
-    caught = []
-
-    def use():
-        try:
-            mode.frequency_hz
-        except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
-            caught.append(e)
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
-    assert len(caught) == 1 and not isinstance(caught[0], Exception)
-    assert "vantrel::PyEigenmode is unsendable, but sent to another thread" in str(caught[0])
+    err = raised_on_other_thread(lambda: mode.frequency_hz)
+    assert err is not None and not isinstance(err, Exception)
+    assert "vantrel::PyEigenmode is unsendable, but sent to another thread" in str(err)
 
 
 # ---- fields at the nodes ----------------------------------------------------------------------

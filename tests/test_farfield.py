@@ -311,20 +311,10 @@ def test_result_does_not_depend_on_thread_count():
 
 
 def test_pattern_is_bound_to_its_thread(short_dipole):
-    import threading
+    from other_thread import raised_on_other_thread  # here: child processes import this file as tests.*
     sim, r = short_dipole
     p = sim.compute_farfield(r, n_theta=3, n_phi=2)
-    caught = []
-
-    def use():
-        try:
-            p.theta_rad
-        except BaseException as e:  # PanicException derives from BaseException
-            caught.append(e)
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
-    assert type(caught[0]).__name__ == "PanicException"
-    assert "vantrel::PyRadiationPattern is unsendable, but sent to another thread" in str(caught[0])
+    err = raised_on_other_thread(lambda: p.theta_rad)
+    assert type(err).__name__ == "PanicException"
+    assert "vantrel::PyRadiationPattern is unsendable, but sent to another thread" in str(err)
     assert p.theta_rad.shape == (3,)  # still usable on its own thread

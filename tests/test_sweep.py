@@ -12,6 +12,7 @@ import pytest
 gmsh = pytest.importorskip("gmsh")
 
 from vantrel._native import Simulation, SweepResult  # noqa: E402
+from other_thread import raised_on_other_thread
 
 C0 = 299792458.0
 ETA0 = 376.73031366857
@@ -527,19 +528,9 @@ def test_getters_shapes_and_dtypes(small_guide):
 
 def test_simulation_is_bound_to_its_thread(small_guide):
     sim = Simulation.from_bytes(small_guide, config([1e10], RECT_PAIR.format(er=1.0)))
-    caught = []
-
-    def use():
-        try:
-            sim.n_dofs
-        except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
-            caught.append(e)
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
-    assert caught and not isinstance(caught[0], Exception)
-    assert "vantrel::PySimulation is unsendable, but sent to another thread" in str(caught[0])
+    err = raised_on_other_thread(lambda: sim.n_dofs)
+    assert err is not None and not isinstance(err, Exception)
+    assert "vantrel::PySimulation is unsendable, but sent to another thread" in str(err)
 
 
 def test_sweep_releases_the_interpreter_lock(small_guide):
