@@ -326,15 +326,18 @@ def test_probe_reads_the_requested_component(short_guide, field, comp):
         assert y[dof] == want
 
 
-@pytest.mark.parametrize("field, comp, message", [
-    (2, 0, "field must be 0 (E) or 1 (H), got 2"),
-    (0, 3, "comp must be 0 (x), 1 (y) or 2 (z), got 3"),
+@pytest.mark.parametrize("point, field, comp, message", [
+    ((0.0, 0.0, 0.0), 2, 0, "field must be 0 (E) or 1 (H), got 2"),
+    ((0.0, 0.0, 0.0), 0, 3, "comp must be 0 (x), 1 (y) or 2 (z), got 3"),
+    # no distance compares below the start value: the scan would name unknown 0 whatever was asked
+    ((float("nan"), 0.0, 0.0), 1, 2, "point must be finite, got (NaN, 0.0, 0.0)"),
+    ((0.0, float("inf"), 0.0), 1, 2, "point must be finite, got (0.0, inf, 0.0)"),
 ])
-def test_probe_index_range(field, comp, message):
+def test_probe_argument_range(point, field, comp, message):
     op = TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1)
     assert op.nearest_node_dof((0.0, 0.0, 0.0), 1, 2) == 5
     with pytest.raises(ValueError) as info:
-        op.nearest_node_dof((0.0, 0.0, 0.0), field, comp)
+        op.nearest_node_dof(point, field, comp)
     assert str(info.value) == message
 
 

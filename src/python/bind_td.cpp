@@ -1,6 +1,7 @@
 // Time-domain classes: TdOperator and ReducedModel.
 #include "python/bind_td.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -137,6 +138,10 @@ nb::object td_nearest_node_dof(nb::handle self, const nb::args& args, const nb::
   if (field > 1) raise_value_error("field must be 0 (E) or 1 (H), got " + std::to_string(field));
   if (comp > 2)
     raise_value_error("comp must be 0 (x), 1 (y) or 2 (z), got " + std::to_string(comp));
+  // A NaN or infinite coordinate compares below no distance, so the scan would name unknown 0.
+  if (!std::isfinite(point[0]) || !std::isfinite(point[1]) || !std::isfinite(point[2]))
+    raise_value_error("point must be finite, got (" + fmt_float(point[0]) + ", " +
+                      fmt_float(point[1]) + ", " + fmt_float(point[2]) + ")");
   return nb::int_(nearest_node_dof(rec.op, point, field, comp));
 }
 
