@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from fractions import Fraction
 
 import gmsh
 import numpy as np
@@ -208,11 +209,36 @@ PORT_ERROR = "port face tag {} has no triangles, or its direction is zero / para
     ([(10, 1, 0, None)], 10),                    # a volume tag only
     ([(1, 1, 0, None), (2, 0, 0, (0.0, 0.0, 0.0))], 2),   # zero direction
     ([(1, 0, 0, (0.0, 0.0, -3.0))], 1),          # direction along the face normal
-], ids=["unknown", "volume-tag", "zero-direction", "normal-direction"])
+    ([(1, 0, 0, (0.0, 1e-200, 1e200))], 1),      # the same, its squared length overflowing
+    ([(1, 0, 0, (float("nan"), 0.0, 0.0))], 1),  # no axis at all: not the default axis either
+    ([(2, 1, 0, None), (1, 0, 0, (float("inf"), 0.0, 0.0))], 1),
+    ([(1, 0, 0, (1.0, -float("inf"), 0.0))], 1),
+], ids=["unknown", "volume-tag", "zero-direction", "normal-direction", "huge-normal-direction",
+        "nan-direction", "inf-direction", "minus-inf-direction"])
 def test_port_errors(short_guide, ports, tag):
     with pytest.raises(RuntimeError) as info:
         TdOperator.from_mesh_bytes(short_guide[0], 1, ports=ports)
     assert str(info.value) == PORT_ERROR.format(tag)
+
+
+@pytest.mark.parametrize("direction", [
+    (1.0, 1.0, 0.0),
+    (1e200, 1e200, 0.0),          # |d|^2 overflows
+    (1.7e308, 1.7e308, 1e307),    # |d| itself beyond the largest double; the z part is dropped
+    (3e-9, 3e-9, 0.0),            # small but above the zero-direction limit
+], ids=["unit", "1e200", "near-max", "small"])
+def test_lumped_port_field_axis_at_any_scale(short_guide, direction):
+    """The lumped mode is uniform along v = (1, 1, 0)/sqrt 2 on the z = 0 port (w = +z, into the
+    guide). For uniform E and H, P_e = v.E and P_h = (w x v).H: least squares of a constant."""
+    op = TdOperator.from_mesh_bytes(short_guide[0], 2, ports=[(1, 0, 0, direction)])
+    E, H = np.array([0.3, 1.1, -0.7]), np.array([-0.4, 0.9, 2.0])
+    y = np.tile(np.concatenate([E, H]), op.n_dof() // 6)
+    r = 1 / np.sqrt(2.0)
+    pe, ph = op.port_projections(y, 0)
+    assert pe == pytest.approx(r * (E[0] + E[1]), rel=1e-13)  # rounding of the face sums
+    assert ph == pytest.approx(r * (H[1] - H[0]), rel=1e-13)
+    reference = TdOperator.from_mesh_bytes(short_guide[0], 2, ports=[(1, 0, 0, (1.0, 1.0, 0.0))])
+    np.testing.assert_allclose(op.port_source(0), reference.port_source(0), rtol=1e-14, atol=1e-14)
 
 
 def test_absorber_axis_above_two_is_refused_naming_the_entry(short_guide, capfd):
@@ -339,6 +365,53 @@ def test_probe_argument_range(point, field, comp, message):
     with pytest.raises(ValueError) as info:
         op.nearest_node_dof(point, field, comp)
     assert str(info.value) == message
+
+
+def exact_nearest(xyz, point):
+    """First node of least squared distance, in exact rational arithmetic."""
+    p = [Fraction(c) for c in point]
+    d2 = [sum((Fraction(q) - pc) ** 2 for q, pc in zip(row, p)) for row in xyz.tolist()]
+    return d2.index(min(d2))
+
+
+# (axis, sign): a point near the centre moved 1e200 out along that axis.
+FAR = {f"{'+-'[s < 0]}{'xyz'[a]}": (a, s) for a in range(3) for s in (1, -1)}
+
+
+@pytest.fixture(scope="module")
+def sphere():
+    """A ball of radius 5: node offsets above 1 times coordinates near the largest double overflow,
+    and the nearest node to a far point is rarely extreme in every coordinate."""
+    def build():
+        gmsh.model.occ.addSphere(0, 0, 0, 5.0)
+        gmsh.model.occ.synchronize()
+        gmsh.model.addPhysicalGroup(3, [1], 10)
+    return _msh(build, 4.0)
+
+
+@pytest.mark.parametrize("field, comp", [(0, 0), (1, 2)], ids=["Ex", "Hz"])
+@pytest.mark.parametrize("mesh, order", [("short_guide", 2), ("sphere", 1)], ids=["guide", "sphere"])
+def test_probe_far_beyond_the_mesh(request, mesh, order, field, comp):
+    """Far along an axis the nearest node is the farthest out along it, the tie among those broken
+    by the other two coordinates; the squared distances themselves overflow beyond 1e154."""
+    op = TdOperator.from_mesh_bytes(request.getfixturevalue(mesh)[0], order)
+    xyz = op.node_coords()
+    centre = xyz.mean(axis=0) + (0.03, 0.02, 0.01)  # off the symmetry planes: no exact ties
+    points = {name: tuple(np.where(np.arange(3) == axis, sign * 1e200, centre))
+              for name, (axis, sign) in FAR.items()}
+    points.update(huge=(1.7e308, -1.7e308, 1e308), diagonal=(1.7e308, 1.7e308, 0.3),
+                  million=(0.4, 0.3, -1e6), tiny_offsets=(1e-300, 1e200, -1e-300))
+    random = np.random.default_rng(7).uniform(-1.7, 1.7, (12, 3)) * 1e308
+    points.update((f"random{i}", tuple(p)) for i, p in enumerate(random))
+    nodes = {}
+    for name, point in points.items():
+        dof = op.nearest_node_dof(point, field, comp)
+        assert dof % 6 == 3 * field + comp, name
+        nodes[name] = dof // 6
+        assert nodes[name] == exact_nearest(xyz, point), name
+    for name, (axis, sign) in FAR.items():
+        assert sign * xyz[nodes[name], axis] == (sign * xyz[:, axis]).max(), name
+    assert len({nodes[name] for name in FAR}) == 6
 
 
 def test_tagged_material_sets_the_energy(short_guide):

@@ -162,9 +162,11 @@ WaveguideMode axis_aligned_port_frame(const PortFaceGeometry& geometry,
     const Vec3& d = *direction;
     const double wd = dot(mode.w, d);
     const Vec3 p{d[0] - mode.w[0] * wd, d[1] - mode.w[1] * wd, d[2] - mode.w[2] * wd};
-    const double len = std::sqrt(dot(p, p));
+    // Scaled first: |p|^2 of a direction such as (1e200, 1e200, 0) would overflow and leave a
+    // zero field axis.
+    const auto [len, unit] = length_and_direction(p);
     if (len > 1e-9) {
-      mode.v = {p[0] / len, p[1] / len, p[2] / len};
+      mode.v = unit;
       mode.u = cross(mode.v, mode.w);
     }
   }
@@ -178,9 +180,12 @@ std::vector<TdPortInput> port_inputs(const Mesh& mesh, std::span<const PortEntry
     const PortFaceGeometry geometry = port_face_geometry(mesh, entry.face_tag);
     if (entry.direction) {
       const Vec3& d = *entry.direction;
-      const double len = std::sqrt(dot(d, d));
+      // A NaN or infinite component names no axis; it would fail every test below and leave the
+      // port on its default axis.
+      if (!finite3(d)) port_error(entry.face_tag);
+      const auto [len, unit] = length_and_direction(d);
       if (len < 1e-12) port_error(entry.face_tag);
-      const double c = dot(Vec3{d[0] / len, d[1] / len, d[2] / len}, geometry.normal);
+      const double c = dot(unit, geometry.normal);
       if (1.0 - c * c < 1e-9) port_error(entry.face_tag);
     }
     TdPortInput in;

@@ -91,7 +91,9 @@ PortFaceGeometry port_face_geometry(const Mesh& mesh, i32 face_tag);
 WaveguideMode axis_aligned_port_frame(const PortFaceGeometry& geometry,
                                       const std::optional<Vec3>& direction);
 
-// One port input per entry, in entry order (the entry's position is its port index).
+// One port input per entry, in entry order (the entry's position is its port index). Error
+// "port face tag {} has no triangles, or ..." also for a direction that is zero, along the face
+// normal, or not finite.
 std::vector<TdPortInput> port_inputs(const Mesh& mesh, std::span<const PortEntry> ports);
 
 // Reads the mesh (printing its summary line), derives every input and builds the operator.

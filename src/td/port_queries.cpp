@@ -1,5 +1,6 @@
 #include "td/port_queries.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -13,6 +14,26 @@ namespace {
 const TdPort& port_at(const MaxwellOperator& op, u64 port_idx) {
   check_index(port_idx, op.ports.size());
   return op.ports[port_idx];
+}
+
+// Whether the point lies more than a thousand mesh extents L from the centre of the elements'
+// bounding box along some axis. Closer in, the squared distances round by less than about
+// 1e-9 L^2, far below any difference between two nodes.
+bool far_from_mesh(const MaxwellOperator& op, const Vec3& point) {
+  static constexpr Vec3 corners[4] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  Vec3 lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
+  for (const GeomFactors& g : op.geom)
+    for (const Vec3& xi : corners) {
+      const Vec3 x = affine_map(g, xi);
+      for (int c = 0; c < 3; ++c) {
+        lo[c] = std::min(lo[c], x[c]);
+        hi[c] = std::max(hi[c], x[c]);
+      }
+    }
+  const double extent = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+  for (int c = 0; c < 3; ++c)
+    if (std::fabs(point[c] - (0.5 * lo[c] + 0.5 * hi[c])) > 1024.0 * extent) return true;
+  return false;
 }
 
 }  // namespace
@@ -42,18 +63,47 @@ std::array<u64, 4> corner_local_nodes(const ReferenceElement& ref) {
 }
 
 u64 nearest_node_dof(const MaxwellOperator& op, const Vec3& point, u64 field, u64 comp) {
+  // An undefined point is nearer to no node than the start value.
+  if (!finite3(point)) return 0;
   const ReferenceElement& ref = op.reference;
   const u64 np = ref.np;
-  double best = std::numeric_limits<double>::max();
-  u64 result = 0;
+  const u64 dof_offset = 3 * field + comp;
+  if (!far_from_mesh(op, point)) {
+    double best = std::numeric_limits<double>::max();
+    u64 result = 0;
+    for (u64 e = 0; e < op.n_elem; ++e)
+      for (u64 i = 0; i < np; ++i) {
+        const Vec3 q = affine_map(op.geom[e], ref.nodes[i]);
+        const double dx = q[0] - point[0], dy = q[1] - point[1], dz = q[2] - point[2];
+        const double d2 = (dx * dx + dy * dy) + dz * dz;
+        if (d2 < best) {
+          best = d2;
+          result = e * 6 * np + 6 * i + dof_offset;
+        }
+      }
+    return result;
+  }
+  // Far away, q - p rounds to the same value for every node (and its square overflows beyond
+  // about 1e154), so candidates are compared through the difference of their squared distances,
+  // |q - p|^2 - |b - p|^2 = A - 2B with A = sum (q_i - b_i)(q_i + b_i), B = sum (q_i - b_i) p_i,
+  // in which the node offsets q - b survive. p enters scaled by the power of two s with |p|/s in
+  // [1, 2), so that B / s cannot overflow; s * (B / s) turns infinite only where it dwarfs A.
+  const double s = std::ldexp(1.0, std::ilogb(std::max(max_abs(point), 1.0)));
+  const Vec3 ps{point[0] / s, point[1] / s, point[2] / s};
+  Vec3 best = affine_map(op.geom[0], ref.nodes[0]);
+  u64 result = dof_offset;
   for (u64 e = 0; e < op.n_elem; ++e)
     for (u64 i = 0; i < np; ++i) {
       const Vec3 q = affine_map(op.geom[e], ref.nodes[i]);
-      const double dx = q[0] - point[0], dy = q[1] - point[1], dz = q[2] - point[2];
-      const double d2 = (dx * dx + dy * dy) + dz * dz;
-      if (d2 < best) {
-        best = d2;
-        result = e * 6 * np + 6 * i + 3 * field + comp;
+      double a = 0.0, bs = 0.0;
+      for (int c = 0; c < 3; ++c) {
+        const double diff = q[c] - best[c];
+        a += diff * (q[c] + best[c]);
+        bs += diff * ps[c];
+      }
+      if (0.5 * a < s * bs) {  // strictly nearer: ties keep the first node
+        best = q;
+        result = e * 6 * np + 6 * i + dof_offset;
       }
     }
   return result;

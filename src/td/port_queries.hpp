@@ -19,7 +19,8 @@ std::vector<Vec3> node_coords(const MaxwellOperator& op);
 std::array<u64, 4> corner_local_nodes(const ReferenceElement& ref);
 
 // State index e*6Np + 6i + 3*field + comp of the node nearest `point` (linear scan; ties keep
-// the lowest element, then the lowest node). field 0 = E, 1 = H; comp 0..2 = x, y, z.
+// the lowest element, then the lowest node). field 0 = E, 1 = H; comp 0..2 = x, y, z. Any finite
+// point has a nearest node, also far beyond the mesh; a NaN or infinite coordinate gives 0.
 u64 nearest_node_dof(const MaxwellOperator& op, const Vec3& point, u64 field, u64 comp);
 
 // Cut-off angular frequency pi*sqrt((m/a)^2 + (n/b)^2) of the port's TE(m, n) mode; 0 for a port

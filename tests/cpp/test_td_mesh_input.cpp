@@ -159,6 +159,9 @@ TEST(MeshInput, AxisAlignedPortFrame) {
       {"inward -z", {0, 0, -1}, {}, {0, 1, 3}, {1, 0, 0}, {0, -1, 0}, {0, 0, -1}, 2, 1},
       {"lumped (1,1,0)", {0, 0, -1}, Vec3{1, 1, 0}, {0, 1, 3}, {-r, r, 0}, {r, r, 0}, {0, 0, -1},
        2, 1},
+      // |d|^2 overflows: the direction is scaled before it is normalised.
+      {"lumped (1e200,1e200,0)", {0, 0, -1}, Vec3{1e200, 1e200, 0}, {0, 1, 3}, {-r, r, 0},
+       {r, r, 0}, {0, 0, -1}, 2, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,6 +218,8 @@ TEST(MeshInput, PortInputsAndErrors) {
   expect_error({8, 1, 0, std::nullopt}, with_tag(8));
   expect_error({7, 0, 0, Vec3{0, 0, 0}}, with_tag(7));
   expect_error({7, 0, 0, Vec3{-2, 0, 0}}, with_tag(7));
+  expect_error({7, 0, 0, Vec3{NAN, 0, 0}}, with_tag(7));
+  expect_error({7, 0, 0, Vec3{0, INFINITY, 0}}, with_tag(7));
 
   // A first face of zero area (collinear nodes) is refused by name instead of a NaN normal.
   Mesh flat = build_topology({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {0, 0, 1}}, {{{0, 1, 2, 3}}});
@@ -237,6 +242,7 @@ TEST(PortQueries, CornersCutoffAndProbes) {
   }
   const MaxwellOperator box = build_box_operator(1, 1, 1, 1.0, 1.0, 1.0, 1, 1.0);
   EXPECT_EQ(nearest_node_dof(box, {0.0, 0.0, 0.0}, 1, 2), 5u);
+  EXPECT_EQ(nearest_node_dof(box, {NAN, 0.0, 0.0}, 1, 2), 0u);  // no node nearer than undefined
   EXPECT_EQ(node_coords(box).size(), 6u * 4u);
   EXPECT_EQ(stop_message([&] { port_cutoff(box, 0); }),
             "index out of bounds: the len is 0 but the index is 0");
