@@ -10,8 +10,9 @@ import sys
 import numpy as np
 import pytest
 import scipy.sparse as sp
+from other_thread import raised_on_other_thread
 
-from vantrel._native import TdOperator
+from vantrel._native import ReducedModel, TdOperator
 
 
 def panic_type():
@@ -153,6 +154,48 @@ def test_reentrant_calls_follow_the_borrow_rules():
         op.step(y, Reentrant(lambda: op.port_cutoff(0), 0.01))
     # every borrow was given back: the operator works as before
     np.testing.assert_array_equal(op.step(y, 0.01), TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1).step(y, 0.01))
+
+
+# The readers without arguments: each borrows the operator shared, like apply and the queries.
+READERS = {
+    "n_dof": lambda op: op.n_dof(),
+    "n_dispersive": lambda op: op.n_dispersive(),
+    "n_ports": lambda op: op.n_ports(),
+    "state_space": lambda op: op.state_space(),
+    "node_coords": lambda op: op.node_coords(),
+    "corner_local_nodes": lambda op: op.corner_local_nodes(),
+}
+
+
+@pytest.mark.parametrize("reader", READERS.values(), ids=READERS.keys())
+def test_readers_wait_for_a_step_on_another_thread(reader):
+    op = TdOperator(1, 1, 1, 1.0, 1.0, 1.0, 1)
+    y = np.zeros(op.n_dof())
+    y[0] = 1.0
+    seen = []
+
+    def from_other_thread():
+        err = raised_on_other_thread(lambda: seen.append(reader(op)))
+        if err is not None:
+            raise err
+
+    # while a step converts h it holds the operator exclusively: the reader is refused
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        op.step(y, Reentrant(from_other_thread, 0.01))
+    assert seen == []
+    # under another shared borrow (reduced_model converting r) the reader runs
+    assert op.reduced_model(y, Reentrant(from_other_thread, 4)).r == 4
+    assert len(seen) == 1
+    # the step gave its borrow back
+    op.step(y, 0.01)
+    np.testing.assert_equal(reader(op), seen[0])
+
+
+def test_reduced_model_cannot_be_made_from_python():
+    # __new__ alone would give an object without a model, whose getters fail unclearly
+    for make in (lambda: ReducedModel(), lambda: ReducedModel.__new__(ReducedModel)):
+        with pytest.raises(TypeError, match="^No constructor defined for ReducedModel$"):
+            make()
 
 
 def test_apply_and_energy_arguments():

@@ -49,15 +49,21 @@ nb::object td_init_method(nb::handle self, const nb::args& args, const nb::kwarg
 
 
 nb::object td_n_dof(nb::handle self, const nb::args&, const nb::kwargs&) {
-  return nb::int_(n_dof(td(self).op));
+  PyTdOperator& rec = td(self);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  return nb::int_(n_dof(rec.op));
 }
 
 nb::object td_n_dispersive(nb::handle self, const nb::args&, const nb::kwargs&) {
-  return nb::int_(static_cast<u64>(td(self).op.debye.size()));
+  PyTdOperator& rec = td(self);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  return nb::int_(static_cast<u64>(rec.op.debye.size()));
 }
 
 nb::object td_n_ports(nb::handle self, const nb::args&, const nb::kwargs&) {
-  return nb::int_(static_cast<u64>(td(self).op.ports.size()));
+  PyTdOperator& rec = td(self);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  return nb::int_(static_cast<u64>(rec.op.ports.size()));
 }
 
 nb::object td_apply(nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
@@ -77,7 +83,9 @@ nb::object td_field_energy(nb::handle self, const nb::args& args, const nb::kwar
 }
 
 nb::object td_state_space(nb::handle self, const nb::args&, const nb::kwargs&) {
-  CsrMatrix m = state_space(td(self).op);
+  PyTdOperator& rec = td(self);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  CsrMatrix m = state_space(rec.op);
   const u64 n = m.n;
   return nb::make_tuple(nb::int_(n), index_vector_result(std::move(m.row_ptr)),
                         index_vector_result(std::move(m.col_idx)),
@@ -172,7 +180,9 @@ nb::object td_port_projections(nb::handle self, const nb::args& args, const nb::
 }
 
 nb::object td_node_coords(nb::handle self, const nb::args&, const nb::kwargs&) {
-  const std::vector<Vec3> pts = node_coords(td(self).op);
+  PyTdOperator& rec = td(self);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  const std::vector<Vec3> pts = node_coords(rec.op);
   std::vector<double> flat;
   flat.reserve(3 * pts.size());
   for (const Vec3& p : pts) flat.insert(flat.end(), p.begin(), p.end());
@@ -182,7 +192,9 @@ nb::object td_node_coords(nb::handle self, const nb::args&, const nb::kwargs&) {
 }
 
 nb::object td_corner_local_nodes(nb::handle self, const nb::args&, const nb::kwargs&) {
-  const auto c = corner_local_nodes(td(self).op.reference);
+  PyTdOperator& rec = td(self);
+  const Borrow borrow(rec.borrow, Borrow::shared);
+  const auto c = corner_local_nodes(rec.op.reference);
   return nb::make_tuple(nb::int_(c[0]), nb::int_(c[1]), nb::int_(c[2]), nb::int_(c[3]));
 }
 
@@ -286,8 +298,8 @@ void bind_reduced_model(nb::module_& m) {
   auto rm = nb::class_<PyReducedModel>(
       m, "ReducedModel",
       "A Krylov model-order-reduced model of a `TdOperator` \u2014 `A \u2248 V\u00b7\u00c2\u00b7V\u1d40`\n"
-      "with `\u00c2` small and dense. Propagates states at a fraction of the cost.");
-  rm.def("__init__", [](PyReducedModel*, nb::args, nb::kwargs) { no_constructor("ReducedModel"); });
+      "with `\u00c2` small and dense. Propagates states at a fraction of the cost.",
+      nb::type_slots(NO_CONSTRUCTOR_SLOTS));
   rm.def_prop_ro(
       "r", [](const PyReducedModel& rec) { return rec.r; },
       "Reduced dimension `r` \u2014 at most the requested Krylov dimension,\n"

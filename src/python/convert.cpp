@@ -395,6 +395,21 @@ void no_constructor(const char* class_name) {
   raise(PyExc_TypeError, std::string("No constructor defined for ") + class_name);
 }
 
+namespace {
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+}  // namespace
+
+PyType_Slot NO_CONSTRUCTOR_SLOTS[] = {{Py_tp_new, reinterpret_cast<void*>(&refuse_new)},
+                                      {0, nullptr}};
+
 void add_to_all(nb::module_& m, const char* name) {
   nb::list all = nb::borrow<nb::list>(m.attr("__all__"));
   all.append(nb::str(name));
