@@ -182,6 +182,26 @@ def test_dipole_directivity_and_pattern(request, capfd, case, d_expected, shape,
     assert np.abs(p.rcp_dbi[:, 45] - (equator - 3.0103)).max() < 0.02
 
 
+def test_far_field_continues_the_near_field(short_dipole):
+    # A short dipole is a Hertzian one: with E_theta(90 deg) its far-field value, the field on the
+    # equator at distance r is E_z = -E_theta (1 + 1/(jkr) - 1/(kr)^2) e^{-jkr}/r (theta-hat = -z).
+    # This fixes the sign of the whole pattern, which flipping every normal would negate.
+    sim, r = short_dipole
+    p = sim.compute_farfield(r, n_theta=19, n_phi=8)
+    xyz = sim.mesh_nodes
+    rho = np.hypot(xyz[:, 0], xyz[:, 1])
+    near = (np.abs(xyz[:, 2]) < 0.05 * LAM) & (rho > 0.2 * LAM) & (rho < 0.45 * LAM)
+    dist = np.linalg.norm(xyz[near], axis=1)
+    kr = 2 * math.pi * dist / LAM
+    expected = -p.e_theta[:, 9].mean() * (1 + 1 / (1j * kr) - 1 / kr ** 2) * np.exp(-1j * kr) / dist
+    ez = sim.field_at_nodes(r, 0, 0)[near, 2]
+    cos = np.real(ez * np.conj(expected)) / np.abs(ez * expected)
+    # lambda/8 elements and the absorbing walls' reflections near them: 0.998 mean, 0.98 worst
+    # phase agreement and 2 % in magnitude measured
+    assert near.sum() > 10 and cos.mean() > 0.99 and cos.min() > 0.95
+    assert abs(np.median(np.abs(ez / expected)) - 1) < 0.1
+
+
 def test_half_wave_radiated_power_equals_accepted_power(half_wave):
     sim, r = half_wave
     p = sim.compute_farfield(r)

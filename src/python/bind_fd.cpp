@@ -416,7 +416,7 @@ void bind_fd(nb::module_& m) {
       "The gain uses the radiation efficiency 1 - sum |S[:, port_idx]|^2. ValueError for\n"
       "n_theta = 1 or 2; RuntimeError if `result` was solved on another mesh (another number\n"
       "of unknowns, other nodes or tetrahedra, or the same in another order).\n"
-      "The surface is `[output] nfft_tag`, else the first abc entry's tag; when it is open,\n"
+      "The surface is `[output] nfft_tag`, else the first abc entry's tag, else 2; when it is open,\n"
       "the conductor faces joined to its rim close it. Each face is taken once. The normals\n"
       "(J = n x H, M = -n x E) point out of the volume a closed surface encloses, whatever\n"
       "the order of the tetrahedra; on an open surface they agree across shared edges and\n"
