@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/mesh.hpp"
+#include "fd/config.hpp"
 #include "fd/fields.hpp"
 #include "fd/ports.hpp"
 #include "fd/tri_geometry.hpp"
@@ -298,6 +299,8 @@ INSTANTIATE_TEST_SUITE_P(
         SurfaceCase{"NestedBoxes", {{{1, 1, 1}, {5, 5, 5}}, {{2, 2, 2}, {3, 4, 4}}}},
         // an edge shared by four faces joins nothing: each box is oriented on its own
         SurfaceCase{"BoxesMeetingAlongAnEdge", {{{1, 1, 1}, {3, 3, 3}}, {{3, 3, 1}, {5, 5, 4}}}},
+        SurfaceCase{"BoxesMeetingAlongAnotherEdge", {{{1, 3, 1}, {3, 5, 3}}, {{3, 1, 2}, {5, 3, 4}}}},
+        SurfaceCase{"BoxesMeetingAtACorner", {{{1, 1, 1}, {3, 3, 3}}, {{3, 3, 3}, {5, 4, 5}}}},
         SurfaceCase{"MeshBoundary", {{{0, 0, 0}, {6, 6, 6}}}},
         SurfaceCase{"MeshBoundaryOpenAtTheFloor", {{{0, 0, 0}, {6, 6, 6}}}, 4},
         // open inside the mesh: towards the convex side, here out of the box
@@ -306,6 +309,29 @@ INSTANTIATE_TEST_SUITE_P(
         // flat inside the mesh: along +z, the opposite of the low side's outward normal
         SurfaceCase{"FlatSheet", {{{1, 2, 3}, {5, 4, 3}}}, -1, -1.0}),
     [](const auto& info) { return info.param.name; });
+TEST(FarFieldPattern, FaceListedTwiceUnderTheTagIsIntegratedOnce) {
+  // any coefficients will do: the same faces must give the same pattern
+  const auto pattern = [](int copies) {
+    Mesh mesh = box_mesh(2, 2, 2, 0.1, 0.1, 0.1);
+    for (u64 f = 0; f < mesh.faces.size(); ++f) {
+      if (mesh.face_tets[f][1] == NO_TET)
+        for (int k = 0; k < copies; ++k) mesh.face_groups[2].push_back(f);
+    }
+    const Simulation sim = build_simulation(
+        std::move(mesh), parse_config("[mesh]\nfile = \"box\"\n[[ports]]\ntype = \"abc\"\ntag = 2\n"
+                                      "[pec]\ntags = []\n"));
+    SweepResult r;
+    r.frequencies = {1e9};
+    r.solutions = {{std::vector<cplx>(sim.basis.n_dofs)}};
+    for (u64 i = 0; i < sim.basis.n_dofs; ++i) r.solutions[0][0][i] = {std::sin(i + 1.0), std::cos(3.0 * i)};
+    return *compute_farfield(sim, r, 0, 0, 5, 4);
+  };
+  const RadiationPattern once = pattern(1), twice = pattern(2);
+  EXPECT_GT(once.radiated_power, 0.0);
+  EXPECT_EQ(once.radiated_power, twice.radiated_power);
+  EXPECT_EQ(once.e_theta, twice.e_theta);
+}
+
 TEST(FarFieldKernel, PhaseFactorMatchesTheStandardFunctions) {
   // the branch-free sin/cos of the direction loop, across quadrants, signs and magnitudes
   double worst = 0.0;
