@@ -230,6 +230,21 @@ def test_result_of_another_simulation_is_refused(guide, tmp_path, member):
         getattr(sim, member)(other, 0, 0)
 
 
+@pytest.mark.parametrize("member", MEMBERS)
+def test_result_of_the_same_nodes_in_another_tet_order_is_refused(mesh, guide, member):
+    # the same count of unknowns, numbered otherwise: its coefficients would give a wrong field
+    from msh_text import reorder_tets
+    sim, r = guide
+    reordered = Simulation.from_bytes(reorder_tets(mesh, seed=3), config())
+    assert reordered.n_dofs == sim.n_dofs
+    assert np.array_equal(reordered.mesh_nodes, sim.mesh_nodes)
+    with pytest.raises(RuntimeError, match="does not belong to this simulation .*another mesh"):
+        getattr(reordered, member)(r, 0, 0)
+    # a simulation of the same mesh takes it, whatever its configuration
+    same = Simulation.from_bytes(mesh, config("[output]\nnfft_tag = 2\n"))
+    assert getattr(same, member)(r, 0, 0) is not None
+
+
 def test_argument_kinds(guide):
     sim, r = guide
     with pytest.raises(TypeError, match="argument 'result'.*SweepResult"):

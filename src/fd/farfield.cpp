@@ -1,6 +1,7 @@
 #include "fd/farfield.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -251,27 +252,78 @@ std::vector<FarFieldDirection> farfield_directions(std::span<const double> theta
 
 namespace {
 
-// The edges used by an odd number of the distinct faces: the rim of an open surface.
-std::vector<u64> rim_edges(const Mesh& mesh, std::span<const u64> faces) {
+// The distinct faces of a list, ascending.
+std::vector<u64> distinct_faces(const Mesh& mesh, std::span<const u64> faces) {
   std::vector<u64> distinct(faces.begin(), faces.end());
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  std::vector<u64> edges;
-  edges.reserve(3 * distinct.size());
-  for (u64 f : distinct) {
-    check_index(f, mesh.face_edges.size());
-    edges.insert(edges.end(), mesh.face_edges[f].begin(), mesh.face_edges[f].end());
+  for (u64 f : distinct) check_index(f, mesh.face_edges.size());
+  return distinct;
+}
+
+// The faces in stored order, each at its first place only.
+std::vector<u64> faces_once(const Mesh& mesh, std::span<const u64> faces) {
+  const std::vector<u64> distinct = distinct_faces(mesh, faces);
+  std::vector<char> done(distinct.size(), 0);
+  std::vector<u64> out;
+  out.reserve(distinct.size());
+  for (u64 f : faces) {
+    const auto k = std::lower_bound(distinct.begin(), distinct.end(), f) - distinct.begin();
+    if (!done[k]) out.push_back(f);
+    done[k] = 1;
   }
-  std::sort(edges.begin(), edges.end());
-  std::vector<u64> rim;
-  for (std::size_t i = 0; i < edges.size();) {
+  return out;
+}
+
+// One face's use of an edge: the edge, the face's position in its list, and the direction in which
+// the face's node cycle a → b → c runs along the edge (+1 from its lower node to its higher one).
+struct EdgeUse {
+  u64 edge;
+  std::size_t face;
+  int dir;
+};
+
+// The edge uses of `faces` sorted by edge, then face position: each run of one edge lists the
+// faces that share it.
+std::vector<EdgeUse> edge_uses(const Mesh& mesh, std::span<const u64> faces) {
+  // face a < b < c: the cycle runs (a, b) and (b, c) upwards and (a, c) downwards
+  constexpr std::array<int, 3> DIR = {1, 1, -1};
+  std::vector<EdgeUse> uses;
+  uses.reserve(3 * faces.size());
+  for (std::size_t k = 0; k < faces.size(); ++k) {
+    check_index(faces[k], mesh.face_edges.size());
+    for (int e = 0; e < 3; ++e) uses.push_back({mesh.face_edges[faces[k]][e], k, DIR[e]});
+  }
+  std::sort(uses.begin(), uses.end(), [](const EdgeUse& a, const EdgeUse& b) {
+    return a.edge != b.edge ? a.edge < b.edge : a.face < b.face;
+  });
+  return uses;
+}
+
+// Calls run(first, last) for each run of equal edges in sorted edge uses.
+template <class F>
+void for_each_edge_run(const std::vector<EdgeUse>& uses, F&& run) {
+  for (std::size_t i = 0; i < uses.size();) {
     std::size_t j = i;
-    while (j < edges.size() && edges[j] == edges[i]) ++j;
-    if ((j - i) % 2 != 0) rim.push_back(edges[i]);
+    while (j < uses.size() && uses[j].edge == uses[i].edge) ++j;
+    run(i, j);
     i = j;
   }
+}
+
+// The edges used by an odd number of the distinct faces: the rim of an open surface.
+std::vector<u64> rim_edges(const Mesh& mesh, std::span<const u64> faces) {
+  const std::vector<EdgeUse> uses = edge_uses(mesh, distinct_faces(mesh, faces));
+  std::vector<u64> rim;
+  for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
+    if ((j - i) % 2 != 0) rim.push_back(uses[i].edge);
+  });
   return rim;
 }
+
+// A patch below this |Σ (c_f − c̄)·n_f·A_f| relative to A^{3/2} counts as flat: rounding of a
+// plane patch stays many orders below it, any bulge or enclosed volume lies far above.
+constexpr double FLAT = 1e-9;
 
 }  // namespace
 
@@ -286,16 +338,18 @@ std::vector<u64> closing_conductor_faces(const Mesh& mesh, std::span<const u64> 
   if (rim.empty()) return {};  // closed: it already encloses every conductor
   std::vector<char> reached(mesh.edges.size(), 0);
   for (u64 e : rim) reached[e] = 1;
-  // grow from the rim over conductor faces that share an edge with what is reached
-  std::vector<u64> pec(pec_faces.begin(), pec_faces.end());
-  std::sort(pec.begin(), pec.end());
-  pec.erase(std::unique(pec.begin(), pec.end()), pec.end());
+  // grow from the rim over conductor faces that share an edge with what is reached; a face of
+  // the surface itself is integrated there already
+  const std::vector<u64> on_surface = distinct_faces(mesh, surface);
+  std::vector<u64> pec;
+  for (u64 f : faces_once(mesh, pec_faces)) {
+    if (!std::binary_search(on_surface.begin(), on_surface.end(), f)) pec.push_back(f);
+  }
   std::vector<char> taken(pec.size(), 0);
   for (bool grew = true; grew;) {
     grew = false;
     for (std::size_t k = 0; k < pec.size(); ++k) {
       if (taken[k]) continue;
-      check_index(pec[k], mesh.face_edges.size());
       const auto& fe = mesh.face_edges[pec[k]];
       if (!reached[fe[0]] && !reached[fe[1]] && !reached[fe[2]]) continue;
       taken[k] = 1;
@@ -304,11 +358,136 @@ std::vector<u64> closing_conductor_faces(const Mesh& mesh, std::span<const u64> 
     }
   }
   std::vector<u64> out;
-  for (u64 f : pec_faces) {
-    const auto it = std::lower_bound(pec.begin(), pec.end(), f);
-    if (taken[static_cast<std::size_t>(it - pec.begin())]) out.push_back(f);
+  for (std::size_t k = 0; k < pec.size(); ++k) {
+    if (taken[k]) out.push_back(pec[k]);
   }
   return out;
+}
+
+std::vector<Vec3> integration_surface_normals(const Mesh& mesh, std::span<const u64> faces) {
+  const std::vector<u64> distinct = distinct_faces(mesh, faces);
+  const std::size_t n = distinct.size();
+
+  // unit normal of the cycle a → b → c, area and centroid of each distinct face
+  std::vector<Vec3> unit(n), centre(n);
+  std::vector<double> area(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto& fn = mesh.faces[distinct[k]];
+    for (u64 v : fn) check_index(v, mesh.nodes.size());
+    const Vec3 &a = mesh.nodes[fn[0]], &b = mesh.nodes[fn[1]], &c = mesh.nodes[fn[2]];
+    const Vec3 m = cross3(sub3(b, a), sub3(c, a));
+    const double len = std::sqrt(dot3(m, m));
+    area[k] = 0.5 * len;
+    if (len > 0) unit[k] = {m[0] / len, m[1] / len, m[2] / len};  // a degenerate face: no normal
+    for (int i = 0; i < 3; ++i) centre[k][i] = (a[i] + b[i] + c[i]) / 3.0;
+  }
+
+  // Patches: faces joined across edges that exactly two of them share, oriented so that the two
+  // cycles run through such an edge in opposite directions (s_g = −s_f·dir_f·dir_g). An edge of
+  // three or more faces (surfaces meeting along a line) joins nothing.
+  const std::vector<EdgeUse> uses = edge_uses(mesh, distinct);
+  std::vector<std::vector<std::pair<std::size_t, int>>> next(n);
+  for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
+    if (j - i != 2) return;
+    const EdgeUse &u = uses[i], &v = uses[i + 1];
+    const int rel = -u.dir * v.dir;
+    next[u.face].push_back({v.face, rel});
+    next[v.face].push_back({u.face, rel});
+  });
+  std::vector<int> sign(n, 0);
+  std::vector<std::size_t> patch(n);
+  std::vector<std::vector<std::size_t>> members;
+  for (std::size_t start = 0; start < n; ++start) {
+    if (sign[start] != 0) continue;
+    const std::size_t p = members.size();
+    members.emplace_back();
+    std::vector<std::size_t>& list = members.back();
+    sign[start] = 1;
+    patch[start] = p;
+    list.push_back(start);
+    for (std::size_t head = 0; head < list.size(); ++head) {
+      const std::size_t f = list[head];
+      for (const auto& [g, rel] : next[f]) {
+        if (sign[g] != 0) continue;  // a non-orientable patch keeps the first sign reached
+        sign[g] = rel * sign[f];
+        patch[g] = p;
+        list.push_back(g);
+      }
+    }
+  }
+
+  // A patch is closed when each of its edges is used by an even number of its faces.
+  std::vector<char> open(members.size(), 0);
+  for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
+    std::vector<std::size_t> ps;
+    for (std::size_t k = i; k < j; ++k) ps.push_back(patch[uses[k].face]);
+    std::sort(ps.begin(), ps.end());
+    for (std::size_t a = 0; a < ps.size();) {
+      std::size_t b = a;
+      while (b < ps.size() && ps[b] == ps[a]) ++b;
+      if ((b - a) % 2 != 0) open[ps[a]] = 1;
+      a = b;
+    }
+  });
+
+  // The side of each patch, from geometry and the mesh boundary only (not the order of the
+  // tetrahedra):
+  // - closed: out of the volume it encloses, Σ (c_f − c̄)·n_f·A_f = 3·volume > 0 (the divergence
+  //   theorem; c̄ the area-weighted centroid makes the sum independent of the origin);
+  // - open with faces on the mesh boundary: out of the mesh on most of their area;
+  // - other open: towards its convex side (the same sum > 0); a flat patch along the largest
+  //   component of Σ n_f·A_f, taken positive.
+  for (std::size_t p = 0; p < members.size(); ++p) {
+    double total = 0.0;
+    Vec3 cbar{};
+    for (std::size_t f : members[p]) {
+      total += area[f];
+      for (int i = 0; i < 3; ++i) cbar[i] += area[f] * centre[f][i];
+    }
+    if (total > 0) {
+      for (double& v : cbar) v /= total;
+    }
+    double bulge = 0.0, vote = 0.0;
+    Vec3 mean{};
+    for (std::size_t f : members[p]) {
+      const double s = sign[f] * area[f];
+      bulge += s * dot3(sub3(centre[f], cbar), unit[f]);
+      for (int i = 0; i < 3; ++i) mean[i] += s * unit[f][i];
+      const auto& ft = mesh.face_tets[distinct[f]];
+      if (ft[0] == NO_TET || ft[1] != NO_TET) continue;
+      check_index(ft[0], mesh.tets.size());
+      Vec3 inward{};  // from the face towards its one tetrahedron
+      for (u64 v : mesh.tets[ft[0]]) {
+        check_index(v, mesh.nodes.size());
+        for (int i = 0; i < 3; ++i) inward[i] += 0.25 * mesh.nodes[v][i];
+      }
+      vote += dot3(unit[f], sub3(inward, centre[f])) < 0 ? s : -s;
+    }
+    int side;
+    if (!open[p]) {
+      side = bulge >= 0 ? 1 : -1;
+    } else if (vote != 0.0) {
+      side = vote > 0 ? 1 : -1;
+    } else if (std::fabs(bulge) > FLAT * total * std::sqrt(total)) {
+      side = bulge > 0 ? 1 : -1;
+    } else {
+      int axis = 0;
+      for (int i = 1; i < 3; ++i) {
+        if (std::fabs(mean[i]) > std::fabs(mean[axis])) axis = i;
+      }
+      side = mean[axis] >= 0 ? 1 : -1;
+    }
+    for (std::size_t f : members[p]) sign[f] *= side;
+  }
+
+  std::vector<Vec3> normals;
+  normals.reserve(faces.size());
+  for (u64 f : faces) {
+    const std::size_t k =
+        static_cast<std::size_t>(std::lower_bound(distinct.begin(), distinct.end(), f) - distinct.begin());
+    normals.push_back({sign[k] * unit[k][0], sign[k] * unit[k][1], sign[k] * unit[k][2]});
+  }
+  return normals;
 }
 
 i32 farfield_surface_tag(const Config& config) {
@@ -329,6 +508,9 @@ std::vector<FarFieldSample> farfield_samples(const Simulation& sim, std::span<co
   const std::size_t n_faces = surface_faces.size() + pec_faces.size();
   std::vector<FarFieldSample> slots(6 * n_faces);
   std::vector<char> kept(6 * n_faces, 0);
+  std::vector<u64> all(surface_faces.begin(), surface_faces.end());
+  all.insert(all.end(), pec_faces.begin(), pec_faces.end());
+  const std::vector<Vec3> normals = integration_surface_normals(mesh, all);
   parallel_for(
       n_faces,
       [&](std::size_t e) {
@@ -339,20 +521,9 @@ std::vector<FarFieldSample> farfield_samples(const Simulation& sim, std::span<co
         for (u64 n : fn) check_index(n, mesh.nodes.size());
         const Vec3 &a = mesh.nodes[fn[0]], &b = mesh.nodes[fn[1]], &c = mesh.nodes[fn[2]];
         const Vec3 m = cross3(sub3(b, a), sub3(c, a));
-        const double len = std::sqrt(dot3(m, m));
-        const double area = 0.5 * len;
-        Vec3 nrm = {m[0] / len, m[1] / len, m[2] / len};
+        const double area = 0.5 * std::sqrt(dot3(m, m));
+        const Vec3& nrm = normals[e];
         const u64 t0 = mesh.face_tets[f][0];
-        if (t0 != NO_TET) {
-          // point away from the face's first tetrahedron (out of the mesh on a boundary face)
-          Vec3 ct{};
-          for (u64 n : mesh.tets[t0]) {
-            for (int k = 0; k < 3; ++k) ct[k] += mesh.nodes[n][k];
-          }
-          Vec3 d;
-          for (int k = 0; k < 3; ++k) d[k] = 0.25 * ct[k] - (a[k] + b[k] + c[k]) / 3.0;
-          if (dot3(nrm, d) > 0) nrm = {-nrm[0], -nrm[1], -nrm[2]};
-        }
         for (int q = 0; q < 6; ++q) {
           const auto& l = rule[q].bary;
           const Vec3 p = {l[0] * a[0] + l[1] * b[0] + l[2] * c[0],
@@ -458,7 +629,8 @@ std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const Sw
   const i32 tag = farfield_surface_tag(sim.config);
   const auto group = sim.mesh.face_groups.find(tag);
   if (group == sim.mesh.face_groups.end() || group->second.empty()) return std::nullopt;
-  const std::vector<u64>& surface = group->second;
+  // each face once (a triangle listed twice under the tag is one face)
+  const std::vector<u64> surface = faces_once(sim.mesh, group->second);
   const std::vector<u64> pec = closing_conductor_faces(sim.mesh, surface, sim.pec_faces);
 
   const std::vector<FarFieldSample> samples = farfield_samples(sim, *x, omega, surface, pec);

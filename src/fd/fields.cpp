@@ -66,6 +66,10 @@ const std::vector<cplx>* sweep_solution(const Simulation& sim, const SweepResult
   for (const auto& per_freq : result.solutions) {
     for (const auto& x : per_freq) check_solution_length(sim, x.size());
   }
+  // the same count of unknowns on other nodes or tetrahedra (even the same ones in another
+  // order) numbers them otherwise
+  if (result.mesh_fingerprint != 0 && result.mesh_fingerprint != sim.mesh_fingerprint)
+    throw Error("result does not belong to this simulation (it was solved on another mesh)");
   if (freq_idx >= result.solutions.size() || port_idx >= result.solutions[freq_idx].size()) {
     return nullptr;
   }

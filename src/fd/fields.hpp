@@ -32,7 +32,8 @@ std::vector<CVec3> nodal_field_samples(const Simulation& sim, std::span<const cp
 void check_solution_length(const Simulation& sim, std::size_t length);
 
 // The solution of (freq_idx, port_idx), or null when an index is out of range. Error when the
-// result's solutions do not have this simulation's number of unknowns.
+// result's solutions do not have this simulation's number of unknowns, or when the result records
+// the fingerprint of another mesh (checked before the indices).
 const std::vector<cplx>* sweep_solution(const Simulation& sim, const SweepResult& result,
                                         u64 freq_idx, u64 port_idx);
 

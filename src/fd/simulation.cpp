@@ -1,5 +1,6 @@
 #include "fd/simulation.hpp"
 
+#include <bit>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -193,9 +194,25 @@ std::vector<u64> Simulation::driven_order() const {
   return order;
 }
 
+u64 mesh_fingerprint(const Mesh& mesh) {
+  u64 h = 0x243F6A8885A308D3ULL;
+  const auto add = [&h](u64 word) {
+    h = (h ^ word) * 0x9E3779B97F4A7C15ULL;  // multiply-xor, then fold the high bits back
+    h ^= h >> 29;
+  };
+  add(mesh.nodes.size());
+  for (const Vec3& p : mesh.nodes)
+    for (double c : p) add(std::bit_cast<u64>(c));
+  add(mesh.tets.size());
+  for (const auto& t : mesh.tets)
+    for (u64 n : t) add(n);
+  return h != 0 ? h : 1;
+}
+
 Simulation build_simulation(Mesh mesh, Config config) {
   Simulation sim;
   sim.basis = build_basis(mesh);
+  sim.mesh_fingerprint = mesh_fingerprint(mesh);
   eprint("vantrel - " + num(static_cast<u64>(mesh.tets.size())) + " tets, " + num(sim.basis.n_dofs) +
          " DOFs\n");
 

@@ -27,6 +27,7 @@ struct Simulation {
   std::vector<MaterialRegion> materials;
   std::vector<PmlRegion> pml_regions;
   std::map<u64, std::vector<IntegrationLine>> lumped_lines;  // key: index into ports
+  u64 mesh_fingerprint = 0;  // mesh_fingerprint(mesh): what a solution vector's unknowns mean
 
   // The ports as plain pointers, in list order (what the sweep takes).
   std::vector<const Port*> port_list() const;
@@ -34,6 +35,11 @@ struct Simulation {
   // the rows and columns of every S-parameter matrix.
   std::vector<u64> driven_order() const;
 };
+
+// A hash of the node coordinates and the tetrahedra (their order included), never 0. The unknown
+// numbering follows from exactly these, so two meshes with the same fingerprint number their
+// unknowns alike; a sweep result records it to be refused by a simulation of another mesh.
+u64 mesh_fingerprint(const Mesh& mesh);
 
 // Numbers the unknowns, builds every port and boundary object, the conductor faces, the material
 // and absorbing-layer regions and the lumped-port lines, and reports each on standard error.

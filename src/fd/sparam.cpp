@@ -62,6 +62,7 @@ cplx port_overlap_integral(const std::vector<Vec3>& nodes,
 
 SweepResult run_sweep(const Simulation& sim, SweepTimings* timings) {
   SweepResult res;
+  res.mesh_fingerprint = sim.mesh_fingerprint;
   const std::vector<double> frequencies = frequency_list(sim.config.frequency);
   check_frequencies(frequencies);
   const std::vector<const Port*> ports = sim.port_list();

@@ -19,6 +19,7 @@ struct SweepResult {
   std::vector<std::vector<std::vector<cplx>>> solutions;        // [freq][driven port][unknown]
   u64 n_driven = 0;
   double solve_time_s = 0.0;  // wall time of the assembly and solution of all frequencies
+  u64 mesh_fingerprint = 0;   // of the simulation that solved it; 0 when not recorded
 };
 
 // Sum over triangles of A * sum_q w_q f(x_q) with the six-point rule.

@@ -307,10 +307,12 @@ nb::object simulation_compute_farfield(nb::handle self, const nb::args& args, co
   const u64 port_idx = c.given(2) ? arg_index(c[2], "port_idx") : 0;
   const u64 n_theta = c.given(3) ? arg_index(c[3], "n_theta") : 91;
   const u64 n_phi = c.given(4) ? arg_index(c[4], "n_phi") : 72;
-  if (n_theta == 1) {
-    // θ_i = i·π/(n_theta − 1) needs two poles
+  // θ_i = i·π/(n_theta − 1) needs two poles, and the power Σ U·sin θ·Δθ·Δφ a point between them
+  if (n_theta == 1 || n_theta == 2) {
     PyErr_SetString(PyExc_ValueError,
-                    "n_theta = 1 gives no polar step: use 0 or at least 2 polar angles");
+                    n_theta == 1 ? "n_theta = 1 gives no polar step: use 0 or at least 3 polar angles"
+                                 : "n_theta = 2 samples only the poles, where sin(theta) = 0 gives "
+                                   "no power: use 0 or at least 3 polar angles");
     throw nb::python_error();
   }
   std::optional<RadiationPattern> pat = compute_farfield(sim, r, freq_idx, port_idx, n_theta, n_phi);
@@ -381,21 +383,24 @@ void bind_fd(nb::module_& m) {
       "FEM E-field interpolated at every mesh node for a given (freq_idx, port_idx).\n"
       "Returns a complex128 array `(n_nodes, 3)` in V/m, or None if an index is out of range.\n"
       "Each node takes the field of the lowest-numbered tetrahedron that contains it; nodes\n"
-      "of no tetrahedron get zeros. RuntimeError if `result` belongs to another simulation.");
+      "of no tetrahedron get zeros. RuntimeError if `result` was solved on another mesh\n"
+      "(another number of unknowns, other nodes or tetrahedra, or the same in another order).");
   def_method<&simulation_current_density_at_nodes>(
       sim, "current_density_at_nodes",
       "current_density_at_nodes($self, result, freq_idx, port_idx)\n--\n\n"
       "Loss-equivalent current density J = \u03c3_eff \u00b7 E at every mesh node for\n"
       "a given (freq_idx, port_idx), with \u03c3_eff = \u03c3 + tan\u03b4 \u00b7 \u03c9\u03b5\u2080\u03b5_r of the\n"
       "node's first tetrahedron. Returns a complex128 array `(n_nodes, 3)` in A/m\u00b2, or None\n"
-      "if an index is out of range. RuntimeError if `result` belongs to another simulation.");
+      "if an index is out of range. RuntimeError if `result` was solved on another mesh\n"
+      "(another number of unknowns, other nodes or tetrahedra, or the same in another order).");
   def_method<&simulation_h_field_at_nodes>(
       sim, "h_field_at_nodes",
       "h_field_at_nodes($self, result, freq_idx, port_idx)\n--\n\n"
       "Magnetic field H = j \u00b7 \u2207\u00d7E / (\u03c9\u03bc\u2080\u03bc_r) at every mesh node for a given\n"
       "(freq_idx, port_idx) (Faraday's law under the e^{+j\u03c9t} convention). Returns a\n"
       "complex128 array `(n_nodes, 3)` in A/m, or None if an index is out of range.\n"
-      "RuntimeError if `result` belongs to another simulation.");
+      "RuntimeError if `result` was solved on another mesh (another number of unknowns,\n"
+      "other nodes or tetrahedra, or the same in another order).");
   def_method<&simulation_mode_field_at_nodes>(
       sim, "mode_field_at_nodes",
       "mode_field_at_nodes($self, mode)\n--\n\n"
@@ -409,7 +414,14 @@ void bind_fd(nb::module_& m) {
       "Compute the far-field radiation pattern at (freq_idx, port_idx) on a (theta, phi) grid.\n"
       "Returns None if the NFFT surface is empty or out-of-bounds indices.\n"
       "The gain uses the radiation efficiency 1 - sum |S[:, port_idx]|^2. ValueError for\n"
-      "n_theta = 1; RuntimeError if `result` belongs to another simulation.");
+      "n_theta = 1 or 2; RuntimeError if `result` was solved on another mesh (another number\n"
+      "of unknowns, other nodes or tetrahedra, or the same in another order).\n"
+      "The surface is `[output] nfft_tag`, else the first abc entry's tag, else 2; when it is open,\n"
+      "the conductor faces joined to its rim close it. Each face is taken once. The normals\n"
+      "(J = n x H, M = -n x E) point out of the volume a closed surface encloses, whatever\n"
+      "the order of the tetrahedra; on an open surface they agree across shared edges and\n"
+      "point out of the mesh where it lies on the mesh boundary, else to its convex side (a\n"
+      "flat surface: along the positive direction of the axis nearest its normal).");
   add_to_all(m, "Simulation");
 
   auto sweep = nb::class_<SweepResultObj>(

@@ -2,12 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "core/mesh.hpp"
+#include "fd/config.hpp"
 #include "fd/fields.hpp"
 #include "fd/ports.hpp"
+#include "fd/tri_geometry.hpp"
+#include "td/mesh_gen.hpp"
 #include "test_helpers.hpp"
 
 using namespace vantrel;
@@ -195,6 +202,134 @@ TEST(SurfaceClosure, ClosedBoundaryAndOpenPart) {
   EXPECT_TRUE(closing_conductor_faces(m, boundary, boundary).empty());
   const std::vector<u64> missing = {boundary.back()};
   EXPECT_EQ(closing_conductor_faces(m, open, missing), missing);
+  // each conductor face once: listed under two tags, or also a face of the surface itself
+  const std::vector<u64> listed = {missing[0], open[0], missing[0], open[2]};
+  EXPECT_EQ(closing_conductor_faces(m, open, listed), missing);
+}
+
+namespace {
+
+// Integration surfaces on a 6 × 6 × 6 box of unit cells (six tetrahedra each): the sides of
+// axis-aligned boxes on cell boundaries, whose outward normals are known.
+struct Box {
+  Vec3 lo, hi;
+};
+
+struct SurfaceCase {
+  std::string name;
+  std::vector<Box> boxes;
+  int open_side = -1;  // side (axis·2 + 1 on the high side) left out of the first box
+  double sense = 1.0;  // expected normal relative to the side's outward one
+};
+
+bool on_side(const Mesh& m, u64 f, const Box& b, int side) {
+  const int axis = side / 2;
+  const double plane = side % 2 ? b.hi[axis] : b.lo[axis];
+  for (u64 v : m.faces[f]) {
+    const Vec3& p = m.nodes[v];
+    if (p[axis] != plane) return false;
+    for (int k = 0; k < 3; ++k) {
+      if (k != axis && (p[k] < b.lo[k] || p[k] > b.hi[k])) return false;
+    }
+  }
+  return true;
+}
+
+// The outward normal of the first box side that holds face f, or none.
+std::optional<Vec3> side_normal(const Mesh& m, const SurfaceCase& c, u64 f) {
+  for (std::size_t i = 0; i < c.boxes.size(); ++i) {
+    for (int side = 0; side < 6; ++side) {
+      if ((i == 0 && side == c.open_side) || !on_side(m, f, c.boxes[i], side)) continue;
+      Vec3 n{};
+      n[side / 2] = side % 2 ? 1.0 : -1.0;
+      return n;
+    }
+  }
+  return std::nullopt;
+}
+
+// The same mesh with the tetrahedra shuffled, each listing its nodes rotated (half of them with
+// the opposite orientation).
+Mesh shuffled(const Mesh& m) {
+  std::vector<std::array<u64, 4>> tets = m.tets;
+  std::mt19937_64 rng(11);
+  std::shuffle(tets.begin(), tets.end(), rng);
+  for (std::size_t t = 0; t < tets.size(); ++t)
+    std::rotate(tets[t].begin(), tets[t].begin() + t % 4, tets[t].end());
+  return build_topology(m.nodes, tets);
+}
+
+class SurfaceNormals : public ::testing::TestWithParam<SurfaceCase> {};
+
+}  // namespace
+
+TEST_P(SurfaceNormals, OutOfTheEnclosedVolumeWhateverTheTetOrder) {
+  const SurfaceCase& c = GetParam();
+  const Mesh base = box_mesh(6, 6, 6, 6.0, 6.0, 6.0);
+  const Mesh mixed = shuffled(base);
+  for (const Mesh* m : {&base, &mixed}) {
+    std::vector<u64> faces;
+    std::vector<Vec3> expected;
+    for (u64 f = m->faces.size(); f-- > 0;) {  // the list's order does not matter
+      if (const auto n = side_normal(*m, c, f)) {
+        faces.push_back(f);
+        expected.push_back(*n);
+      }
+    }
+    ASSERT_FALSE(faces.empty());
+    faces.push_back(faces[0]);  // nor does a face listed twice
+    expected.push_back(expected[0]);
+    const std::vector<Vec3> normals = integration_surface_normals(*m, faces);
+    ASSERT_EQ(normals.size(), faces.size());
+    int wrong = 0;
+    for (std::size_t k = 0; k < faces.size(); ++k) {
+      if (std::abs(dot3(normals[k], expected[k]) - c.sense) > 1e-12) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0) << "of " << faces.size() << " faces, tetrahedra "
+                        << (m == &base ? "in box order" : "shuffled");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Surfaces, SurfaceNormals,
+    ::testing::Values(
+        SurfaceCase{"InnerBox", {{{1, 1, 1}, {4, 4, 4}}}},
+        SurfaceCase{"TwoInnerBoxes", {{{1, 1, 1}, {3, 3, 3}}, {{4, 2, 3}, {5, 5, 5}}}},
+        // each closed part out of its own volume
+        SurfaceCase{"NestedBoxes", {{{1, 1, 1}, {5, 5, 5}}, {{2, 2, 2}, {3, 4, 4}}}},
+        // an edge shared by four faces joins nothing: each box is oriented on its own
+        SurfaceCase{"BoxesMeetingAlongAnEdge", {{{1, 1, 1}, {3, 3, 3}}, {{3, 3, 1}, {5, 5, 4}}}},
+        SurfaceCase{"BoxesMeetingAlongAnotherEdge", {{{1, 3, 1}, {3, 5, 3}}, {{3, 1, 2}, {5, 3, 4}}}},
+        SurfaceCase{"BoxesMeetingAtACorner", {{{1, 1, 1}, {3, 3, 3}}, {{3, 3, 3}, {5, 4, 5}}}},
+        SurfaceCase{"MeshBoundary", {{{0, 0, 0}, {6, 6, 6}}}},
+        SurfaceCase{"MeshBoundaryOpenAtTheFloor", {{{0, 0, 0}, {6, 6, 6}}}, 4},
+        // open inside the mesh: towards the convex side, here out of the box
+        SurfaceCase{"InnerBoxOpenAtTheTop", {{{1, 1, 1}, {4, 4, 4}}}, 5},
+        SurfaceCase{"InnerBoxOpenAtTheSide", {{{1, 2, 1}, {4, 5, 3}}}, 0},
+        // flat inside the mesh: along +z, the opposite of the low side's outward normal
+        SurfaceCase{"FlatSheet", {{{1, 2, 3}, {5, 4, 3}}}, -1, -1.0}),
+    [](const auto& info) { return info.param.name; });
+TEST(FarFieldPattern, FaceListedTwiceUnderTheTagIsIntegratedOnce) {
+  // any coefficients will do: the same faces must give the same pattern
+  const auto pattern = [](int copies) {
+    Mesh mesh = box_mesh(2, 2, 2, 0.1, 0.1, 0.1);
+    for (u64 f = 0; f < mesh.faces.size(); ++f) {
+      if (mesh.face_tets[f][1] == NO_TET)
+        for (int k = 0; k < copies; ++k) mesh.face_groups[2].push_back(f);
+    }
+    const Simulation sim = build_simulation(
+        std::move(mesh), parse_config("[mesh]\nfile = \"box\"\n[[ports]]\ntype = \"abc\"\ntag = 2\n"
+                                      "[pec]\ntags = []\n"));
+    SweepResult r;
+    r.frequencies = {1e9};
+    r.solutions = {{std::vector<cplx>(sim.basis.n_dofs)}};
+    for (u64 i = 0; i < sim.basis.n_dofs; ++i) r.solutions[0][0][i] = {std::sin(i + 1.0), std::cos(3.0 * i)};
+    return *compute_farfield(sim, r, 0, 0, 5, 4);
+  };
+  const RadiationPattern once = pattern(1), twice = pattern(2);
+  EXPECT_GT(once.radiated_power, 0.0);
+  EXPECT_EQ(once.radiated_power, twice.radiated_power);
+  EXPECT_EQ(once.e_theta, twice.e_theta);
 }
 
 TEST(FarFieldKernel, PhaseFactorMatchesTheStandardFunctions) {

@@ -1,0 +1,25 @@
+"""Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order."""
+import numpy as np
+
+TETRAHEDRON = "4"  # MSH element type of the four-node tetrahedron
+
+
+def reorder_tets(msh, seed):
+    """The mesh with its tetrahedron blocks in reverse order and the tetrahedra of every block
+    shuffled: the same nodes, triangles, tags and unknown count, another tetrahedron numbering."""
+    lines = msh.decode().split("\n")
+    start = lines.index("$Elements")
+    i = start + 2
+    blocks = []
+    for _ in range(int(lines[start + 1].split()[0])):
+        head = lines[i]
+        count = int(head.split()[3])
+        blocks.append((head, lines[i + 1:i + 1 + count]))
+        i += 1 + count
+    rng = np.random.default_rng(seed)
+    tets = iter([(head, [body[k] for k in rng.permutation(len(body))])
+                 for head, body in reversed(blocks) if head.split()[2] == TETRAHEDRON])
+    blocks = [next(tets) if head.split()[2] == TETRAHEDRON else (head, body)
+              for head, body in blocks]
+    out = lines[:start + 2] + [line for head, body in blocks for line in [head] + body] + lines[i:]
+    return "\n".join(out).encode()
