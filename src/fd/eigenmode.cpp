@@ -40,6 +40,11 @@ constexpr double BREAKDOWN = 1e-12;
 // |xᵀBx| below this fraction of |xᴴBx| (complex vectors of a lossy filling): the bilinear form
 // cannot normalise the vector, which is treated as a breakdown.
 constexpr double ISOTROPIC = 1e-10;
+// A gradient part removed from a new Krylov vector below this fraction of its B-size leaves B x
+// as it was: what B x then holds in excess is B g, g a gradient, which is B-orthogonal to the
+// basis (the coefficients and norms do not see it) and which the next projection removes from
+// the next solution. Above it, B x is formed again.
+constexpr double GRADIENT_STALE = 1e-8;
 // Gram–Schmidt: another pass when a pass keeps less than this fraction of the vector's B-size,
 // at most MAX_PASSES in all.
 constexpr double REORTH_RATIO = 0.7071067811865476;
@@ -71,7 +76,19 @@ struct FreeMatrices {
   CVec shifted;                // E − sB
   CVec mass;                   // B
   bool real = true;            // every E and B value has a zero imaginary part
+  // The same values as real numbers, in place of the complex ones once the back end has them
+  // (lossless fillings: half the memory traffic of every product).
+  std::vector<double> shifted_re, mass_re;
 };
+
+void keep_real_values(FreeMatrices& fm) {
+  if (!fm.real) return;
+  for (auto [src, dst] : {std::pair{&fm.shifted, &fm.shifted_re}, std::pair{&fm.mass, &fm.mass_re}}) {
+    dst->resize(src->size());
+    for (std::size_t k = 0; k < src->size(); ++k) (*dst)[k] = (*src)[k].real();
+    *src = CVec{};
+  }
+}
 
 // Σ Re E_ii / Σ Re B_ii: a size of the pencil's spectrum in rad²/m² that scales with the units
 // and the materials as the eigenvalues do.
@@ -104,7 +121,8 @@ FreeMatrices build_free_matrices(u64 n_free, FreeElementSystem&& sys, double shi
   return fm;
 }
 
-void sym_matvec(const FreeMatrices& fm, const CVec& vals, std::span<const cplx> x, CVec& y) {
+template <class Value>
+void sym_matvec(const FreeMatrices& fm, const std::vector<Value>& vals, std::span<const cplx> x, CVec& y) {
   y.resize(fm.n);
   parallel_for(
       fm.n,
@@ -114,6 +132,15 @@ void sym_matvec(const FreeMatrices& fm, const CVec& vals, std::span<const cplx> 
         y[c] = s;
       },
       1024);
+}
+
+void mass_product(const FreeMatrices& fm, std::span<const cplx> x, CVec& y) {
+  if (fm.real) sym_matvec(fm, fm.mass_re, x, y);
+  else mass_product(fm, x, y);
+}
+void shifted_product(const FreeMatrices& fm, std::span<const cplx> x, CVec& y) {
+  if (fm.real) sym_matvec(fm, fm.shifted_re, x, y);
+  else sym_matvec(fm, fm.shifted, x, y);
 }
 
 // Row-block sums of per-row terms, added in block order (independent of the thread count).
@@ -321,15 +348,15 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
   CVec v(n), bv, x, bx;
 
   // x ← P x, then B-orthogonal to the first k columns (twice); returns its B-size before and
-  // after, and leaves B x in bx.
-  auto fresh_direction = [&](CVec& x, std::size_t k) {
-    sym_matvec(fm, fm.mass, x, bx);
+  // after, and leaves B x in bx. For a start and after a breakdown only.
+  auto fresh_direction = [&](std::size_t k) {
+    mass_product(fm, x, bx);
     remove_gradients(grad, x, bx);
-    sym_matvec(fm, fm.mass, x, bx);
+    mass_product(fm, x, bx);
     const double before = std::sqrt(std::abs(hermitian(x, bx)));
     for (int pass = 0; pass < 2 && k > 0; ++pass) {
       subtract_combination(V, basis_dots(V, k, bx), x);
-      sym_matvec(fm, fm.mass, x, bx);
+      mass_product(fm, x, bx);
     }
     return std::pair<double, double>(before, std::sqrt(std::abs(hermitian(x, bx))));
   };
@@ -352,11 +379,11 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
   for (u64 i = 0; i < n; ++i) x[i] = cplx(static_cast<double>((13 + 7 * i) % 97) / 97.0, 0.0);
   bool have_next = n > 0;
   if (have_next) {
-    auto [before, after] = fresh_direction(x, 0);
+    auto [before, after] = fresh_direction(0);
     have_next = take_direction(before, after);
     for (u64 seed = 1; !have_next && seed <= 3; ++seed) {  // a start inside range(G): another one
       pseudo_random(x, seed, real);
-      auto [b2, a2] = fresh_direction(x, 0);
+      auto [b2, a2] = fresh_direction(0);
       have_next = take_direction(b2, a2);
     }
   }
@@ -380,13 +407,16 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       // S v = P x, then B-orthogonal to V. The gradients go first: rounding in the solve can give
       // x a gradient part far above its new direction, and V's own rounding-level gradient
       // content, met by that part, would spoil the coefficients.
-      sym_matvec(fm, fm.mass, x, bx);
-      remove_gradients(grad, x, bx);
-      sym_matvec(fm, fm.mass, x, bx);
-      const double before = std::sqrt(std::abs(hermitian(x, bx)));
+      mass_product(fm, x, bx);
+      const double removed = remove_gradients(grad, x, bx);
+      double before = std::sqrt(std::abs(hermitian(x, bx)));
+      if (removed > GRADIENT_STALE * before) {
+        mass_product(fm, x, bx);
+        before = std::sqrt(std::abs(hermitian(x, bx)));
+      }
       Eigen::VectorXcd c = basis_dots(V, k + 1, bx);
       subtract_combination(V, c, x);
-      sym_matvec(fm, fm.mass, x, bx);
+      mass_product(fm, x, bx);
       double after = std::sqrt(std::abs(hermitian(x, bx)));
       // Further passes while one removes most of what is left (Daniel–Gragg–Kaufman–Stewart):
       // each leaves rounding of the size of its input, so the last keeps the new direction
@@ -395,8 +425,8 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       for (int pass = 1; pass < MAX_PASSES && !(after > REORTH_RATIO * pass_in); ++pass) {
         const Eigen::VectorXcd c2 = basis_dots(V, k + 1, bx);
         subtract_combination(V, c2, x);
+        mass_product(fm, x, bx);
         c += c2;
-        sym_matvec(fm, fm.mass, x, bx);
         pass_in = after;
         after = std::sqrt(std::abs(hermitian(x, bx)));
         if (pass == 1) ++tm.reorthogonalisations;
@@ -413,7 +443,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       have_next = false;
       for (u64 seed = 1; !have_next && seed <= 3 && k < n; ++seed) {
         pseudo_random(x, tm.steps * 8 + seed, real);
-        auto [b2, a2] = fresh_direction(x, k);
+        auto [b2, a2] = fresh_direction(k);
         have_next = take_direction(b2, a2);
       }
     }
@@ -451,8 +481,8 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       for (std::size_t i = 0; i < nc; ++i) {
         const std::span<const cplx> y(Y.col(static_cast<Eigen::Index>(i)).data(), n);
         // E y − λ B y = A y + (s − λ) B y and E y = A y + s B y, with A = E − sB
-        sym_matvec(fm, fm.shifted, y, ay);
-        sym_matvec(fm, fm.mass, y, by);
+        shifted_product(fm, y, ay);
+        mass_product(fm, y, by);
         const cplx lambda = usable[i0 + i]->lambda, gap = cplx(shift, 0.0) - lambda;
         const double r2 = blocked_sum(n, [&](std::size_t l) { return cplx(std::norm(ay[l] + gap * by[l]), 0.0); }).real();
         const double e2 = blocked_sum(n, [&](std::size_t l) { return cplx(std::norm(ay[l] + shift * by[l]), 0.0); }).real();
@@ -588,6 +618,13 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
   tm.n_free = n;
   tm.nnz = fm.rows.size();
 
+  // The gradient matrix K first: its factor is small, and the large one then meets no peak of
+  // K's assembly.
+  t0 = Clock::now();
+  tm.n_gradients = gsys.g.n_cols;
+  const GradientProjector grad = factorize_gradient_projector(std::move(gsys), preference);
+  tm.gradient_s += seconds_since(t0);
+
   // One factorisation of E − sB.
   t0 = Clock::now();
   const std::unique_ptr<SparseSolver> solver = select_solver_backend(preference);
@@ -595,10 +632,7 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
   tm.factor_s = seconds_since(t0);
   eprint("\r  Eigenmode: " + solver->name() + " shift-invert in " + ms(tm.factor_s) + "ms\n");
   fm.cols = {};  // only the back end needed the column list
-  t0 = Clock::now();
-  tm.n_gradients = gsys.g.n_cols;
-  const GradientProjector grad = factorize_gradient_projector(std::move(gsys), preference);
-  tm.gradient_s += seconds_since(t0);
+  keep_real_values(fm);
 
   t0 = Clock::now();
   const SearchResult found = lanczos_search(fm, *solver, grad, shift, sigma, n_modes, tm);

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <numeric>
 
-#include "fd/solver/cholmod.hpp"
 
 namespace vantrel {
 
@@ -289,7 +288,7 @@ GradientProjector factorize_gradient_projector(GradientSystem&& sys, SolverPrefe
   GradientProjector p;
   p.g = std::move(sys.g);
   if (p.g.n_cols == 0) return p;
-  p.k_solver = sys.real ? new_cholmod_solver() : select_solver_backend(preference, false);
+  p.k_solver = select_solver_backend(preference, false);
   p.k_solver->factorize(p.g.n_cols, sys.k_rows, sys.k_cols, sys.k_vals);
   return p;
 }
@@ -312,10 +311,14 @@ void gradient_apply_subtract(const GradientMatrix& g, std::span<const cplx> z, s
   }, 1024);
 }
 
-void remove_gradients(const GradientProjector& p, std::vector<cplx>& x, std::span<const cplx> bx) {
-  if (!p.k_solver) return;
-  const std::vector<cplx> z = p.k_solver->solve(gradient_transpose_apply(p.g, bx));
+double remove_gradients(const GradientProjector& p, std::vector<cplx>& x, std::span<const cplx> bx) {
+  if (!p.k_solver) return 0.0;
+  const std::vector<cplx> r = gradient_transpose_apply(p.g, bx);
+  const std::vector<cplx> z = p.k_solver->solve(r);
   gradient_apply_subtract(p.g, z, x);
+  cplx zr(0.0, 0.0);  // zᴴ K z = zᴴ r
+  for (u64 j = 0; j < p.g.n_cols; ++j) zr += std::conj(z[j]) * r[j];
+  return std::sqrt(std::abs(zr));
 }
 
 }  // namespace vantrel

@@ -61,17 +61,17 @@ GradientSystem build_gradient_system(const Mesh& mesh, const FemBasis& basis,
                                      std::span<const u64> pec_faces, std::span<const u64> local_of,
                                      const ElementTriplets& el);
 
-// The factorised projection. Holds its own copy of G; the factor of K is CHOLMOD's Cholesky
-// when K is real (lossless fillings: symmetric positive definite), else the back end the
-// preference names (complex symmetric), made without a console line.
+// The factorised projection. Holds its own copy of G; K is factorised by the back end the
+// preference names (as the shift-invert matrix is), made without a console line.
 struct GradientProjector {
   GradientMatrix g;
   std::unique_ptr<SparseSolver> k_solver;  // null when G has no column
 };
 GradientProjector factorize_gradient_projector(GradientSystem&& sys, SolverPreference preference);
 
-// x ← x − G K⁻¹ Gᵀ bx, with bx = B x. Nothing happens when G has no column.
-void remove_gradients(const GradientProjector& p, std::vector<cplx>& x, std::span<const cplx> bx);
+// x ← x − G K⁻¹ Gᵀ bx, with bx = B x; returns the B-size of what was removed, |zᴴ K z|^½ with
+// z = K⁻¹ Gᵀ bx. Nothing happens (0) when G has no column.
+double remove_gradients(const GradientProjector& p, std::vector<cplx>& x, std::span<const cplx> bx);
 
 // Gᵀ y and G z (parallel, fixed order of summation).
 std::vector<cplx> gradient_transpose_apply(const GradientMatrix& g, std::span<const cplx> y);

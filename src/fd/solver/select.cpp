@@ -33,11 +33,11 @@ std::unique_ptr<SparseSolver> select_solver_backend(SolverPreference preference,
   std::unique_ptr<SparseSolver> solver;
   switch (preference) {
     case SolverPreference::Auto:
-      solver = load_mkl_pardiso();
+      solver = load_mkl_pardiso(report);
       if (!solver) solver = new_accelerate_solver();
       break;
     case SolverPreference::Pardiso:
-      solver = load_mkl_pardiso();
+      solver = load_mkl_pardiso(report);
       if (!solver) {
         if (report) eprint("  solver: PARDISO requested but unavailable, falling back to faer LU\n");
         solver = new_faer_lu_solver();
