@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include <Eigen/Dense>
 
@@ -121,13 +122,14 @@ FreeMatrices build_free_matrices(u64 n_free, FreeElementSystem&& sys, double shi
   return fm;
 }
 
-template <class Value>
-void sym_matvec(const FreeMatrices& fm, const std::vector<Value>& vals, std::span<const cplx> x, CVec& y) {
+template <class Value, class T>
+void sym_matvec(const FreeMatrices& fm, const std::vector<Value>& vals, std::span<const T> x,
+                std::vector<T>& y) {
   y.resize(fm.n);
   parallel_for(
       fm.n,
       [&](std::size_t c) {
-        cplx s(0.0, 0.0);
+        T s(0.0);
         for (u64 k = fm.col_start[c]; k < fm.col_start[c + 1]; ++k) s += vals[k] * x[fm.rows[k]];
         y[c] = s;
       },
@@ -143,75 +145,109 @@ void shifted_product(const FreeMatrices& fm, std::span<const cplx> x, CVec& y) {
   else sym_matvec(fm, fm.shifted, x, y);
 }
 
+// Real for a lossless filling (every vector of the search stays real), complex otherwise.
+template <class T>
+using Vec = std::vector<T>;
+template <class T>
+using DenseVec = Eigen::Matrix<T, Eigen::Dynamic, 1>;
+template <class T>
+using DenseMat = Eigen::Matrix<T, Eigen::Dynamic, Eigen::Dynamic>;
+
+inline double conj_of(double x) { return x; }
+inline cplx conj_of(cplx x) { return std::conj(x); }
+
 // Row-block sums of per-row terms, added in block order (independent of the thread count).
-template <class Term>
-cplx blocked_sum(std::size_t n, Term term) {
+template <class T, class Term>
+T blocked_sum(std::size_t n, Term term) {
   const std::size_t nb = n_blocks(n);
-  std::vector<cplx> part(nb);
+  std::vector<T> part(nb);
   parallel_for(nb, [&](std::size_t b) {
-    cplx s(0.0, 0.0);
+    T s(0.0);
     for (std::size_t r = b * ROW_BLOCK; r < std::min(n, (b + 1) * ROW_BLOCK); ++r) s += term(r);
     part[b] = s;
   });
-  cplx s(0.0, 0.0);
-  for (const cplx& p : part) s += p;
+  T s(0.0);
+  for (const T& p : part) s += p;
   return s;
 }
 
-cplx bilinear(std::span<const cplx> x, std::span<const cplx> y) {
-  return blocked_sum(x.size(), [&](std::size_t r) { return x[r] * y[r]; });
+template <class T>
+T bilinear(std::span<const T> x, std::span<const T> y) {
+  return blocked_sum<T>(x.size(), [&](std::size_t r) { return x[r] * y[r]; });
 }
-cplx hermitian(std::span<const cplx> x, std::span<const cplx> y) {
-  return blocked_sum(x.size(), [&](std::size_t r) { return std::conj(x[r]) * y[r]; });
+template <class T>
+T hermitian(std::span<const T> x, std::span<const T> y) {
+  return blocked_sum<T>(x.size(), [&](std::size_t r) { return conj_of(x[r]) * y[r]; });
 }
-double norm2(std::span<const cplx> x) { return std::sqrt(hermitian(x, x).real()); }
+// |xᴴ B x|^½ from x and B x: the size of x the Gram–Schmidt passes compare.
+template <class T>
+double b_size(const Vec<T>& x, const Vec<T>& bx) {
+  return std::sqrt(std::abs(hermitian<T>(x, bx)));
+}
+
+template <class T>
+void mass_product(const FreeMatrices& fm, std::span<const T> x, Vec<T>& y) {
+  if constexpr (std::is_same_v<T, double>) sym_matvec(fm, fm.mass_re, x, y);
+  else if (fm.real) sym_matvec(fm, fm.mass_re, x, y);
+  else sym_matvec(fm, fm.mass, x, y);
+}
+template <class T>
+void shifted_product(const FreeMatrices& fm, std::span<const T> x, Vec<T>& y) {
+  if constexpr (std::is_same_v<T, double>) sym_matvec(fm, fm.shifted_re, x, y);
+  else if (fm.real) sym_matvec(fm, fm.shifted_re, x, y);
+  else sym_matvec(fm, fm.shifted, x, y);
+}
 
 // The Krylov basis: column j of an n × cap column-major block.
+template <class T>
 struct Basis {
   std::size_t n = 0, cap = 0;
-  CVec data;
-  cplx* col(std::size_t j) { return data.data() + j * n; }
-  const cplx* col(std::size_t j) const { return data.data() + j * n; }
+  Vec<T> data;
+  T* col(std::size_t j) { return data.data() + j * n; }
+  const T* col(std::size_t j) const { return data.data() + j * n; }
 };
 
 // c_i = V_iᵀ y (bilinear) for the first k columns, in one pass over V.
-Eigen::VectorXcd basis_dots(const Basis& V, std::size_t k, std::span<const cplx> y) {
+template <class T>
+DenseVec<T> basis_dots(const Basis<T>& V, std::size_t k, std::span<const T> y) {
   const std::size_t n = V.n, nb = n_blocks(n);
-  std::vector<cplx> part(nb * k);
+  std::vector<T> part(nb * k);
   parallel_for(nb, [&](std::size_t b) {
     const std::size_t lo = b * ROW_BLOCK, hi = std::min(n, lo + ROW_BLOCK);
     for (std::size_t i = 0; i < k; ++i) {
-      const cplx* v = V.col(i);
-      cplx s(0.0, 0.0);
+      const T* v = V.col(i);
+      T s(0.0);
       for (std::size_t r = lo; r < hi; ++r) s += v[r] * y[r];
       part[b * k + i] = s;
     }
   });
-  Eigen::VectorXcd c = Eigen::VectorXcd::Zero(static_cast<Eigen::Index>(k));
+  DenseVec<T> c = DenseVec<T>::Zero(static_cast<Eigen::Index>(k));
   for (std::size_t b = 0; b < nb; ++b)
     for (std::size_t i = 0; i < k; ++i) c[static_cast<Eigen::Index>(i)] += part[b * k + i];
   return c;
 }
 
 // x ← x − Σ_i c_i V_i over the first c.size() columns
-void subtract_combination(const Basis& V, const Eigen::VectorXcd& c, CVec& x) {
+template <class T>
+void subtract_combination(const Basis<T>& V, const DenseVec<T>& c, Vec<T>& x) {
   const std::size_t n = V.n;
   parallel_for(n_blocks(n), [&](std::size_t b) {
     const std::size_t lo = b * ROW_BLOCK, hi = std::min(n, lo + ROW_BLOCK);
     for (Eigen::Index i = 0; i < c.size(); ++i) {
-      const cplx* v = V.col(static_cast<std::size_t>(i));
-      const cplx ci = c[i];
+      const T* v = V.col(static_cast<std::size_t>(i));
+      const T ci = c[i];
       for (std::size_t r = lo; r < hi; ++r) x[r] -= ci * v[r];
     }
   });
 }
 
 // Y = V_k U (n × p), row block by row block.
-Eigen::MatrixXcd combine(const Basis& V, const Eigen::MatrixXcd& U) {
+template <class T>
+DenseMat<T> combine(const Basis<T>& V, const DenseMat<T>& U) {
   const std::size_t n = V.n;
   const Eigen::Index k = U.rows(), p = U.cols();
-  Eigen::MatrixXcd Y(static_cast<Eigen::Index>(n), p);
-  const Eigen::Map<const Eigen::MatrixXcd> Vm(V.data.data(), static_cast<Eigen::Index>(n), k);
+  DenseMat<T> Y(static_cast<Eigen::Index>(n), p);
+  const Eigen::Map<const DenseMat<T>> Vm(V.data.data(), static_cast<Eigen::Index>(n), k);
   parallel_for(n_blocks(n), [&](std::size_t b) {
     const Eigen::Index lo = static_cast<Eigen::Index>(b * ROW_BLOCK);
     const Eigen::Index rows = std::min<Eigen::Index>(static_cast<Eigen::Index>(ROW_BLOCK),
@@ -222,17 +258,25 @@ Eigen::MatrixXcd combine(const Basis& V, const Eigen::MatrixXcd& U) {
 }
 
 // The first p columns of V become V_k U, in place (each row block is read before it is written).
-void rotate_basis(Basis& V, const Eigen::MatrixXcd& U) {
+template <class T>
+void rotate_basis(Basis<T>& V, const DenseMat<T>& U) {
   const std::size_t n = V.n;
   const Eigen::Index k = U.rows(), p = U.cols();
-  Eigen::Map<Eigen::MatrixXcd> Vm(V.data.data(), static_cast<Eigen::Index>(n), k);
+  Eigen::Map<DenseMat<T>> Vm(V.data.data(), static_cast<Eigen::Index>(n), k);
   parallel_for(n_blocks(n), [&](std::size_t b) {
     const Eigen::Index lo = static_cast<Eigen::Index>(b * ROW_BLOCK);
     const Eigen::Index rows = std::min<Eigen::Index>(static_cast<Eigen::Index>(ROW_BLOCK),
                                                      static_cast<Eigen::Index>(n) - lo);
-    const Eigen::MatrixXcd block = Vm.middleRows(lo, rows) * U;
+    const DenseMat<T> block = Vm.middleRows(lo, rows) * U;
     Vm.middleRows(lo, rows).leftCols(p) = block;
   });
+}
+
+// The projected problem is kept complex; a real search takes the real parts of its vectors.
+template <class T>
+DenseMat<T> as_scalar(const Eigen::MatrixXcd& m) {
+  if constexpr (std::is_same_v<T, double>) return m.real();
+  else return m;
 }
 
 std::string ms(double seconds) { return fmt_fixed(seconds * 1000.0, 1); }
@@ -296,7 +340,8 @@ Eigen::MatrixXcd bilinear_orthonormalise(const Eigen::MatrixXcd& U) {
 }
 
 // Deterministic fill of a fresh direction when the Krylov space has become invariant.
-void pseudo_random(CVec& x, u64 seed, bool real) {
+template <class T>
+void pseudo_random(Vec<T>& x, u64 seed) {
   u64 s = 0x9E3779B97F4A7C15ull ^ (seed * 0xBF58476D1CE4E5B9ull);
   auto next = [&] {
     s ^= s << 13;
@@ -304,9 +349,10 @@ void pseudo_random(CVec& x, u64 seed, bool real) {
     s ^= s << 17;
     return static_cast<double>(s >> 11) * (2.0 / 9007199254740992.0) - 1.0;
   };
-  for (cplx& c : x) {
+  for (T& c : x) {
     const double re = next();
-    c = cplx(re, real ? 0.0 : next());
+    if constexpr (std::is_same_v<T, double>) c = re;
+    else c = cplx(re, next());
   }
 }
 
@@ -328,10 +374,12 @@ struct SearchResult {
 //   S V_k = V_k H_k + v_k h_k e_kᵀ.
 // A Ritz pair (θ, y = V_k u) of H_k gives λ = s + 1/θ, and its residual in S is v_k h_k u_k. Every
 // restart keeps the Ritz vectors nearest σ (an invariant subspace of H_k), so the relation holds
-// with an arrow row in place of h_k (thick restart). Lossless fillings keep every vector real.
+// with an arrow row in place of h_k (thick restart). T = double for a lossless filling.
+template <class T>
 SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
                             const GradientProjector& grad, double shift, double sigma, u64 n_modes,
                             EigenmodeTimings& tm) {
+  constexpr bool REAL = std::is_same_v<T, double>;
   const u64 n = fm.n;
   const u64 first = std::min<u64>(n_modes > (NONE_U64 - 20) / 3 ? NONE_U64 : 3 * n_modes + 20, 100);
   const u64 roomy = n_modes > (MAX_BASIS - 20) / 2 ? MAX_BASIS : 2 * n_modes + 20;
@@ -340,31 +388,33 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
   // A basis that cannot hold the whole space serves at most half its size.
   out.wanted = m == n ? n_modes : std::min(n_modes, m / 2);
   const u64 budget = BUDGET_FACTOR * m;
-  const bool real = fm.real;
 
-  Basis V{n, m + 1, CVec(n * (m + 1))};
+  Basis<T> V{n, m + 1, Vec<T>(n * (m + 1))};
   Eigen::MatrixXcd H = Eigen::MatrixXcd::Zero(static_cast<Eigen::Index>(m + 1),
                                               static_cast<Eigen::Index>(m + 1));
-  CVec v(n), bv, x, bx;
+  Vec<T> v(n), bv, x, bx;
+  CVec rhs(n);
 
   // x ← P x, then B-orthogonal to the first k columns (twice); returns its B-size before and
   // after, and leaves B x in bx. For a start and after a breakdown only.
   auto fresh_direction = [&](std::size_t k) {
-    mass_product(fm, x, bx);
+    mass_product<T>(fm, x, bx);
     remove_gradients(grad, x, bx);
-    mass_product(fm, x, bx);
-    const double before = std::sqrt(std::abs(hermitian(x, bx)));
+    mass_product<T>(fm, x, bx);
+    const double before = b_size(x, bx);
     for (int pass = 0; pass < 2 && k > 0; ++pass) {
-      subtract_combination(V, basis_dots(V, k, bx), x);
-      mass_product(fm, x, bx);
+      subtract_combination(V, basis_dots<T>(V, k, bx), x);
+      mass_product<T>(fm, x, bx);
     }
-    return std::pair<double, double>(before, std::sqrt(std::abs(hermitian(x, bx))));
+    return std::pair<double, double>(before, b_size(x, bx));
   };
   // v = x / sqrt(xᵀBx), bv = B v; false when x cannot be normalised.
   auto take_direction = [&](double before, double after) {
-    const cplx beta2 = bilinear(x, bx);
+    const T beta2 = bilinear<T>(x, bx);
     if (!(after > BREAKDOWN * before) || !(std::abs(beta2) > ISOTROPIC * after * after)) return false;
-    const cplx inv = cdiv(cplx(1.0, 0.0), csqrt_principal(beta2));
+    T inv;
+    if constexpr (REAL) inv = 1.0 / std::sqrt(beta2);  // B is positive definite: β² > 0
+    else inv = cdiv(cplx(1.0, 0.0), csqrt_principal(beta2));
     v.resize(n);
     bv.resize(n);
     for (u64 i = 0; i < n; ++i) {
@@ -376,13 +426,13 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
 
   // Start: the fixed pattern ((13 + 7i) mod 97) / 97, off the gradients, normalised.
   x.resize(n);
-  for (u64 i = 0; i < n; ++i) x[i] = cplx(static_cast<double>((13 + 7 * i) % 97) / 97.0, 0.0);
+  for (u64 i = 0; i < n; ++i) x[i] = T(static_cast<double>((13 + 7 * i) % 97) / 97.0);
   bool have_next = n > 0;
   if (have_next) {
     auto [before, after] = fresh_direction(0);
     have_next = take_direction(before, after);
     for (u64 seed = 1; !have_next && seed <= 3; ++seed) {  // a start inside range(G): another one
-      pseudo_random(x, seed, real);
+      pseudo_random(x, seed);
       auto [b2, a2] = fresh_direction(0);
       have_next = take_direction(b2, a2);
     }
@@ -395,46 +445,52 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     const auto tk = Clock::now();
     while (have_next && k < m) {
       std::copy(v.begin(), v.end(), V.col(k));
+      for (u64 i = 0; i < n; ++i) rhs[i] = bv[i];
       const auto ts = Clock::now();
-      x = solver.solve(bv);
+      CVec solved = solver.solve(rhs);
       tm.solve_s += seconds_since(ts);
       ++tm.steps;
-      if (x.size() != n)
-        panic("sparse solver returned " + std::to_string(x.size()) + " values for " +
+      if (solved.size() != n)
+        panic("sparse solver returned " + std::to_string(solved.size()) + " values for " +
               std::to_string(n) + " unknowns");
-      if (real)  // the exact solution of a real system with a real right-hand side is real
-        for (cplx& c : x) c = cplx(c.real(), 0.0);
+      // the exact solution of a real system with a real right-hand side is real
+      if constexpr (REAL) {
+        x.resize(n);
+        for (u64 i = 0; i < n; ++i) x[i] = solved[i].real();
+      } else {
+        x = std::move(solved);
+      }
       // S v = P x, then B-orthogonal to V. The gradients go first: rounding in the solve can give
       // x a gradient part far above its new direction, and V's own rounding-level gradient
       // content, met by that part, would spoil the coefficients.
-      mass_product(fm, x, bx);
+      mass_product<T>(fm, x, bx);
       const double removed = remove_gradients(grad, x, bx);
-      double before = std::sqrt(std::abs(hermitian(x, bx)));
+      double before = b_size(x, bx);
       if (removed > GRADIENT_STALE * before) {
-        mass_product(fm, x, bx);
-        before = std::sqrt(std::abs(hermitian(x, bx)));
+        mass_product<T>(fm, x, bx);
+        before = b_size(x, bx);
       }
-      Eigen::VectorXcd c = basis_dots(V, k + 1, bx);
+      DenseVec<T> c = basis_dots<T>(V, k + 1, bx);
       subtract_combination(V, c, x);
-      mass_product(fm, x, bx);
-      double after = std::sqrt(std::abs(hermitian(x, bx)));
+      mass_product<T>(fm, x, bx);
+      double after = b_size(x, bx);
       // Further passes while one removes most of what is left (Daniel–Gragg–Kaufman–Stewart):
       // each leaves rounding of the size of its input, so the last keeps the new direction
       // B-orthogonal to working precision even where it is tiny against S v.
       double pass_in = before;
       for (int pass = 1; pass < MAX_PASSES && !(after > REORTH_RATIO * pass_in); ++pass) {
-        const Eigen::VectorXcd c2 = basis_dots(V, k + 1, bx);
+        const DenseVec<T> c2 = basis_dots<T>(V, k + 1, bx);
         subtract_combination(V, c2, x);
-        mass_product(fm, x, bx);
+        mass_product<T>(fm, x, bx);
         c += c2;
         pass_in = after;
-        after = std::sqrt(std::abs(hermitian(x, bx)));
+        after = b_size(x, bx);
         if (pass == 1) ++tm.reorthogonalisations;
       }
-      H.col(static_cast<Eigen::Index>(k)).head(static_cast<Eigen::Index>(k + 1)) = c;
+      H.col(static_cast<Eigen::Index>(k)).head(static_cast<Eigen::Index>(k + 1)) = c.template cast<cplx>();
       ++k;
       if (take_direction(before, after)) {
-        coupling = csqrt_principal(bilinear(x, bx));
+        coupling = csqrt_principal(cplx(bilinear<T>(x, bx)));
         H(static_cast<Eigen::Index>(k), static_cast<Eigen::Index>(k - 1)) = coupling;
         continue;
       }
@@ -442,7 +498,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       coupling = cplx(0.0, 0.0);
       have_next = false;
       for (u64 seed = 1; !have_next && seed <= 3 && k < n; ++seed) {
-        pseudo_random(x, tm.steps * 8 + seed, real);
+        pseudo_random(x, tm.steps * 8 + seed);
         auto [b2, a2] = fresh_direction(k);
         have_next = take_direction(b2, a2);
       }
@@ -454,7 +510,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     const auto tr = Clock::now();
     const Eigen::Index K = static_cast<Eigen::Index>(k);
     ProjectedEigen pe;
-    if (K > 0) pe = projected_eigen(H.topLeftCorner(K, K), real);
+    if (K > 0) pe = projected_eigen(H.topLeftCorner(K, K), REAL);
     const std::vector<RitzValue> cands =
         ritz_candidates(std::span<const cplx>(pe.theta.data(), static_cast<std::size_t>(K)), shift, sigma);
     std::vector<const RitzValue*> usable;
@@ -476,16 +532,16 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       Eigen::MatrixXcd Uw(K, static_cast<Eigen::Index>(nc));
       for (std::size_t i = 0; i < nc; ++i)
         Uw.col(static_cast<Eigen::Index>(i)) = pe.U.col(static_cast<Eigen::Index>(usable[i0 + i]->index));
-      const Eigen::MatrixXcd Y = combine(V, Uw);
-      CVec ay, by;
+      const DenseMat<T> Y = combine(V, as_scalar<T>(Uw));
+      Vec<T> ay, by;
       for (std::size_t i = 0; i < nc; ++i) {
-        const std::span<const cplx> y(Y.col(static_cast<Eigen::Index>(i)).data(), n);
+        const std::span<const T> y(Y.col(static_cast<Eigen::Index>(i)).data(), n);
         // E y − λ B y = A y + (s − λ) B y and E y = A y + s B y, with A = E − sB
-        shifted_product(fm, y, ay);
-        mass_product(fm, y, by);
+        shifted_product<T>(fm, y, ay);
+        mass_product<T>(fm, y, by);
         const cplx lambda = usable[i0 + i]->lambda, gap = cplx(shift, 0.0) - lambda;
-        const double r2 = blocked_sum(n, [&](std::size_t l) { return cplx(std::norm(ay[l] + gap * by[l]), 0.0); }).real();
-        const double e2 = blocked_sum(n, [&](std::size_t l) { return cplx(std::norm(ay[l] + shift * by[l]), 0.0); }).real();
+        const double r2 = blocked_sum<double>(n, [&](std::size_t l) { return std::norm(cplx(ay[l]) + gap * cplx(by[l])); });
+        const double e2 = blocked_sum<double>(n, [&](std::size_t l) { return std::norm(cplx(ay[l]) + shift * cplx(by[l])); });
         const double res = std::sqrt(r2) / std::sqrt(e2);
         if (res <= EIGEN_RESIDUAL_TOL)  // NaN (E y = 0) never passes
           out.pairs.push_back({lambda, CVec(y.begin(), y.end()), res});
@@ -505,12 +561,12 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     const u64 keep = std::min<u64>({usable.size(), out.wanted + (m - out.wanted) / 2, m - m / 4});
     Eigen::MatrixXcd Uk(K, static_cast<Eigen::Index>(keep));
     for (u64 i = 0; i < keep; ++i) Uk.col(static_cast<Eigen::Index>(i)) = pe.U.col(static_cast<Eigen::Index>(usable[i]->index));
-    const Eigen::MatrixXcd Q = real ? Uk : bilinear_orthonormalise(Uk);
+    const Eigen::MatrixXcd Q = REAL ? Uk : bilinear_orthonormalise(Uk);
     const Eigen::Index p = Q.cols();
     const Eigen::MatrixXcd Hs = 0.5 * (H.topLeftCorner(K, K) + H.topLeftCorner(K, K).transpose());
     const Eigen::MatrixXcd Hp = Q.transpose() * Hs * Q;
     const Eigen::RowVectorXcd arrow = coupling * Q.row(K - 1);
-    rotate_basis(V, Q);
+    rotate_basis(V, as_scalar<T>(Q));
     H.setZero();
     H.topLeftCorner(p, p) = Hp;
     H.row(p).head(p) = arrow;
@@ -578,7 +634,7 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
     throw Error("eigenmode target_frequency must be a finite frequency in Hz, got " +
                 fmt_float(target_frequency));
   if (!std::isfinite(sigma))
-    throw Error("eigenmode target_frequency " + fmt_float(target_frequency) +
+    throw Error("eigenmode target_frequency " + fmt_exp(target_frequency, 4) +
                 " Hz is too large: (2π f / c0)² overflows");
 
   // Materials at the target frequency only (dispersive ones included), then the element matrices.
@@ -635,7 +691,8 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
   keep_real_values(fm);
 
   t0 = Clock::now();
-  const SearchResult found = lanczos_search(fm, *solver, grad, shift, sigma, n_modes, tm);
+  const SearchResult found = fm.real ? lanczos_search<double>(fm, *solver, grad, shift, sigma, n_modes, tm)
+                                     : lanczos_search<cplx>(fm, *solver, grad, shift, sigma, n_modes, tm);
   eprint("\r  Eigenmode: " + std::to_string(tm.steps) + " Lanczos iterations in " +
          ms(seconds_since(t0)) + "ms\n");
   if (found.short_of_wanted || found.wanted < n_modes)

@@ -293,32 +293,53 @@ GradientProjector factorize_gradient_projector(GradientSystem&& sys, SolverPrefe
   return p;
 }
 
-std::vector<cplx> gradient_transpose_apply(const GradientMatrix& g, std::span<const cplx> y) {
-  std::vector<cplx> out(g.n_cols);
+template <class T>
+std::vector<T> gradient_transpose_apply(const GradientMatrix& g, std::span<const T> y) {
+  std::vector<T> out(g.n_cols);
   parallel_for(g.n_cols, [&](std::size_t j) {
-    cplx s(0.0, 0.0);
+    T s(0.0);
     for (u64 k = g.col_start[j]; k < g.col_start[j + 1]; ++k) s += g.col_vals[k] * y[g.col_rows[k]];
     out[j] = s;
   }, 1024);
   return out;
 }
 
-void gradient_apply_subtract(const GradientMatrix& g, std::span<const cplx> z, std::vector<cplx>& x) {
+template <class T>
+void gradient_apply_subtract(const GradientMatrix& g, std::span<const T> z, std::vector<T>& x) {
   parallel_for(g.n_rows, [&](std::size_t l) {
-    cplx s(0.0, 0.0);
+    T s(0.0);
     for (u64 k = g.row_start[l]; k < g.row_start[l + 1]; ++k) s += g.row_vals[k] * z[g.row_cols[k]];
     x[l] -= s;
   }, 1024);
 }
 
+template std::vector<double> gradient_transpose_apply(const GradientMatrix&, std::span<const double>);
+template std::vector<cplx> gradient_transpose_apply(const GradientMatrix&, std::span<const cplx>);
+template void gradient_apply_subtract(const GradientMatrix&, std::span<const double>, std::vector<double>&);
+template void gradient_apply_subtract(const GradientMatrix&, std::span<const cplx>, std::vector<cplx>&);
+
 double remove_gradients(const GradientProjector& p, std::vector<cplx>& x, std::span<const cplx> bx) {
   if (!p.k_solver) return 0.0;
   const std::vector<cplx> r = gradient_transpose_apply(p.g, bx);
   const std::vector<cplx> z = p.k_solver->solve(r);
-  gradient_apply_subtract(p.g, z, x);
+  gradient_apply_subtract<cplx>(p.g, z, x);
   cplx zr(0.0, 0.0);  // zᴴ K z = zᴴ r
   for (u64 j = 0; j < p.g.n_cols; ++j) zr += std::conj(z[j]) * r[j];
   return std::sqrt(std::abs(zr));
+}
+
+double remove_gradients(const GradientProjector& p, std::vector<double>& x, std::span<const double> bx) {
+  if (!p.k_solver) return 0.0;
+  const std::vector<double> r = gradient_transpose_apply(p.g, bx);
+  const std::vector<cplx> z = p.k_solver->solve(std::vector<cplx>(r.begin(), r.end()));
+  std::vector<double> zr(z.size());
+  double size2 = 0.0;  // zᵀ K z = zᵀ r
+  for (u64 j = 0; j < p.g.n_cols; ++j) {
+    zr[j] = z[j].real();
+    size2 += zr[j] * r[j];
+  }
+  gradient_apply_subtract<double>(p.g, zr, x);
+  return std::sqrt(std::abs(size2));
 }
 
 }  // namespace vantrel

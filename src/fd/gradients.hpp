@@ -72,9 +72,13 @@ GradientProjector factorize_gradient_projector(GradientSystem&& sys, SolverPrefe
 // x ← x − G K⁻¹ Gᵀ bx, with bx = B x; returns the B-size of what was removed, |zᴴ K z|^½ with
 // z = K⁻¹ Gᵀ bx. Nothing happens (0) when G has no column.
 double remove_gradients(const GradientProjector& p, std::vector<cplx>& x, std::span<const cplx> bx);
+// The same for real vectors (a lossless filling: K is real).
+double remove_gradients(const GradientProjector& p, std::vector<double>& x, std::span<const double> bx);
 
-// Gᵀ y and G z (parallel, fixed order of summation).
-std::vector<cplx> gradient_transpose_apply(const GradientMatrix& g, std::span<const cplx> y);
-void gradient_apply_subtract(const GradientMatrix& g, std::span<const cplx> z, std::vector<cplx>& x);
+// Gᵀ y and x ← x − G z (parallel, fixed order of summation).
+template <class T>
+std::vector<T> gradient_transpose_apply(const GradientMatrix& g, std::span<const T> y);
+template <class T>
+void gradient_apply_subtract(const GradientMatrix& g, std::span<const T> z, std::vector<T>& x);
 
 }  // namespace vantrel

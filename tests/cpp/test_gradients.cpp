@@ -238,7 +238,7 @@ TEST(GradientSystem, KIsGtBGAndProjectionLeavesNoGradient) {
       std::vector<cplx> gj(n, cplx(0.0, 0.0));
       for (u64 q = gs.g.col_start[j]; q < gs.g.col_start[j + 1]; ++q) gj[gs.g.col_rows[q]] = gs.g.col_vals[q];
       const std::vector<cplx> bgj = free_product(a.sys, a.sys.b, gj);
-      const std::vector<cplx> col = gradient_transpose_apply(gs.g, bgj);
+      const std::vector<cplx> col = gradient_transpose_apply<cplx>(gs.g, bgj);
       for (u64 i = 0; i < nc; ++i) gtbg(i, j) = col[i];
     }
     EXPECT_LT((k - gtbg).cwiseAbs().maxCoeff(), 1e-13 * k.cwiseAbs().maxCoeff());
@@ -251,10 +251,10 @@ TEST(GradientSystem, KIsGtBGAndProjectionLeavesNoGradient) {
     std::vector<cplx> x(n), z(nc);
     for (cplx& v : x) v = cplx(nd(rng), nd(rng));
     for (cplx& v : z) v = cplx(100.0 * nd(rng), 0.0);
-    gradient_apply_subtract(proj.g, z, x);
-    const std::vector<cplx> before = gradient_transpose_apply(proj.g, free_product(a.sys, a.sys.b, x));
+    gradient_apply_subtract<cplx>(proj.g, z, x);
+    const std::vector<cplx> before = gradient_transpose_apply<cplx>(proj.g, free_product(a.sys, a.sys.b, x));
     remove_gradients(proj, x, free_product(a.sys, a.sys.b, x));
-    const std::vector<cplx> after = gradient_transpose_apply(proj.g, free_product(a.sys, a.sys.b, x));
+    const std::vector<cplx> after = gradient_transpose_apply<cplx>(proj.g, free_product(a.sys, a.sys.b, x));
     double b0 = 0.0, b1 = 0.0;
     for (u64 i = 0; i < nc; ++i) {
       b0 = std::max(b0, std::abs(before[i]));
