@@ -95,6 +95,7 @@ def meshes(tmp_path_factory):
         "slab_2": box_msh(tmp / "f.msh", WR90, 2e-3, slab=10e-3),
         "cube10": box_msh(tmp / "g.msh", (10e-3,) * 3, 2e-3),
         "cube10_coarse": box_msh(tmp / "h.msh", (10e-3,) * 3, 4e-3, h_min=4e-3),
+        "cube10_3": box_msh(tmp / "i.msh", (10e-3,) * 3, 3e-3, h_min=3e-3),
     }
 
 
@@ -315,6 +316,21 @@ def test_many_modes_are_converged_and_none_nearer_is_missing(meshes, mesh_key, t
     nearer = [f for f in union if abs(f - target) < reach * (1 - 1e-9)]
     for f in nearer:
         assert min(abs(g - f) for g in got) < 1e-7 * f, f"missing {f / 1e9:.6f} GHz"
+
+
+def test_more_modes_than_one_search_serves_says_so(meshes, capfd):
+    """A basis holds at most 1000 vectors and serves at most half as many modes: asking 600 of
+    a cube with 1800 free unknowns returns the 500 nearest, all converged, and one line says so."""
+    sim = Simulation.from_bytes(meshes["cube10_3"], config(20e9, 600))
+    capfd.readouterr()
+    modes = sim.run_eigenmode()
+    err = capfd.readouterr().err
+    assert len(modes) == 500
+    assert re.search(r"\n  WARNING: eigenmode search converged 500 of 600 requested modes in \d+ solves\n", err)
+    E, B, free = independent_matrices(sim)
+    assert max(relative_residual(E, B, free, m) for m in modes[::25]) < 1e-7
+    got = [abs(m.frequency_hz - 20e9) for m in modes]
+    assert got == sorted(got)
 
 
 # ---- lossy and partly filled ------------------------------------------------------------------
