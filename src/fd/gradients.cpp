@@ -201,15 +201,18 @@ GradientSystem build_gradient_system(const Mesh& mesh, const FemBasis& basis,
     }
     return n;
   };
+  // body(i, l) for every local function i of t whose free unknown l this tetrahedron writes
+  auto for_owned_rows = [&](u64 t, auto&& body) {
+    for (int i = 0; i < 20; ++i) {
+      const u64 l = local_of[basis.tet_dofs[t][i]];
+      if (l != NONE_U64 && owner[entity_of(mesh, t, i)] == t) body(i, l);
+    }
+  };
   std::vector<u64> count(g.n_rows + 1, 0);
   parallel_for(n_tets, [&](std::size_t t) {
     const LocalGradients c = tet_local_gradients(mesh, t);
     std::array<RowEntry, 10> e;
-    for (int i = 0; i < 20; ++i) {
-      const u64 l = local_of[basis.tet_dofs[t][i]];
-      if (l == NONE_U64 || owner[entity_of(mesh, t, i)] != t) continue;
-      count[l + 1] = row_entries(c, t, i, e);
-    }
+    for_owned_rows(t, [&](int i, u64 l) { count[l + 1] = row_entries(c, t, i, e); });
   }, 64);
   for (u64 l = 0; l < g.n_rows; ++l) count[l + 1] += count[l];
   g.row_start = std::move(count);
@@ -221,16 +224,14 @@ GradientSystem build_gradient_system(const Mesh& mesh, const FemBasis& basis,
   parallel_for(n_tets, [&](std::size_t t) {
     const LocalGradients c = tet_local_gradients(mesh, t);
     std::array<RowEntry, 10> e;
-    for (int i = 0; i < 20; ++i) {
-      const u64 l = local_of[basis.tet_dofs[t][i]];
-      if (l == NONE_U64 || owner[entity_of(mesh, t, i)] != t) continue;
+    for_owned_rows(t, [&](int i, u64 l) {
       const int n = row_entries(c, t, i, e);
       std::sort(e.begin(), e.begin() + n, [](const RowEntry& x, const RowEntry& y) { return x.col < y.col; });
       for (int k = 0; k < n; ++k) {
         g.row_cols[g.row_start[l] + k] = e[k].col;
         g.row_vals[g.row_start[l] + k] = e[k].val;
       }
-    }
+    });
     const cplx* b = el.b_vals.data() + 400 * t;
     std::array<std::array<cplx, N_LOCAL_SCALARS>, 20> bc{};  // B_T C_T
     for (int r = 0; r < 20; ++r)
