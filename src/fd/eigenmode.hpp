@@ -3,9 +3,11 @@
 //   E x = λ B x,   λ = k² (rad²/m²),
 // E the curl-curl and B the mass matrix over the unknowns that the conductor faces leave free,
 // with the materials taken at the target frequency (no ports, no absorbing layers). A shift-invert
-// Krylov iteration around σ = (2π f_target / c0)² builds the search space with one factorisation
-// of E − σB and one solve per step; the Ritz pairs are extracted by a Rayleigh–Ritz projection
-// that is consistent with the operator (E − σB)⁻¹B (see eigenmode.cpp). Time convention e^{+jωt}:
+// Lanczos iteration in the bilinear form xᵀB y, with thick restarts, runs on (E − sB)⁻¹B with one
+// factorisation and one solve per step; its vectors are kept B-orthogonal to the gradient fields
+// (fd/gradients.hpp), the null space of E. The shift s is σ = (2π f_target / c0)², or a small
+// negative multiple of the problem's own scale when σ lies below it (a target of 0 or far below
+// the first resonance: E − σB would be singular to working precision). Time convention e^{+jωt}:
 // a lossy filling gives Im f > 0 and a finite Q.
 
 #include <span>
@@ -26,24 +28,34 @@ struct EigenmodeResult {
   double residual = 0.0;           // ‖E x − λ B x‖ / ‖E x‖ of the returned pair
 };
 
+// A returned pair has a relative residual ‖E x − λ B x‖ / ‖E x‖ at or below this.
+inline constexpr double EIGEN_RESIDUAL_TOL = 1e-8;
+
 // Wall-clock split of one search, in seconds, for the benchmark.
 struct EigenmodeTimings {
   double assembly_s = 0.0;  // material tensors and element matrices
   double pattern_s = 0.0;   // conductor elimination and the merged free matrices
   double factor_s = 0.0;    // back-end selection and factorisation of E − σB
   double solve_s = 0.0;     // all solves of the Krylov iteration
+  double gradient_s = 0.0;  // gradient fields: G, K = GᵀBG and the factorisation of K
   double krylov_s = 0.0;    // the whole Krylov iteration (solves, products, orthogonalisation)
-  double ritz_s = 0.0;      // projected problem, Ritz vectors and residuals
-  u64 steps = 0;
+  double ritz_s = 0.0;      // projected problems, Ritz vectors and residual checks
+  u64 steps = 0;            // solves with E − sB
+  u64 restarts = 0;
   u64 reorthogonalisations = 0;  // steps that needed a second Gram–Schmidt pass
   u64 n_free = 0;
+  u64 n_gradients = 0;      // columns of G
   u64 nnz = 0;  // distinct matrix entries handed to the back end
+  double shift = 0.0;       // s, rad²/m²
+  double scale = 0.0;       // Σ E_ii / Σ B_ii over the free unknowns, rad²/m²
 };
 
-// The search. `materials` null means vacuum everywhere. Returns at most n_modes results, closest
-// to σ first (|λ − σ|), possibly none. Candidates at λ ≈ 0 (gradients), with Re λ ≤ 0, non-finite,
-// or whose Ritz pair is not converged (relative residual above 1e-2) are passed over. A back-end
-// failure is an Error with its message unchanged; a non-finite projected matrix is the Error
+// The search. `materials` null means vacuum everywhere. Returns the n_modes converged pairs
+// closest to σ (by |λ − σ|), closest first; fewer when the free space holds fewer modes, or when
+// the budget of solves (ten times the basis size) runs out: then the pairs that converged come
+// back and one warning line says how many. A target that is not finite, or whose σ overflows, is
+// an Error naming target_frequency, before anything is assembled. A back-end failure is an Error
+// with its message unchanged; a non-finite projected matrix is the Error
 // "eigendecomposition failed: NoConvergence".
 std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& basis,
                                               const std::vector<u64>& pec_faces,
@@ -56,9 +68,10 @@ struct RitzValue {
   cplx lambda;
   std::size_t index;  // position of θ in the decomposition's list
 };
-// The candidates of a list of Ritz values, nearest to σ first (stable: equal distances keep the
-// list order). Passed over: |θ| < 1e-30, a non-finite λ, Re λ ≤ 0, and |λ| ≤ 1e-6·σ (gradients).
-std::vector<RitzValue> ritz_candidates(std::span<const cplx> theta, double sigma);
+// The candidates of a list of Ritz values θ of (E − sB)⁻¹B, λ = s + 1/θ, nearest to the target σ
+// first (stable: equal distances keep the list order). Passed over: |θ| < 1e-30, a non-finite λ,
+// Re λ ≤ 0, and |λ| ≤ 1e-6·|s| (the null space of E, left over from rounding).
+std::vector<RitzValue> ritz_candidates(std::span<const cplx> theta, double shift, double sigma);
 
 // Column j of the n × n symmetric tridiagonal matrix with diagonal `alphas` and off-diagonal
 // `betas` (betas[i] at (i, i+1) and (i+1, i); an entry missing from betas reads as 0).

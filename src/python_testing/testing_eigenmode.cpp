@@ -48,6 +48,11 @@ void bind_eigenmode_probes(nb::module_& m) {
     d["n_free"] = tm.n_free;
     d["nnz"] = tm.nnz;
     d["steps"] = tm.steps;
+    d["restarts"] = tm.restarts;
+    d["n_gradients"] = tm.n_gradients;
+    d["shift"] = tm.shift;
+    d["scale"] = tm.scale;
+    d["gradient_s"] = tm.gradient_s;
     d["reorthogonalisations"] = tm.reorthogonalisations;
     d["assembly_s"] = tm.assembly_s;
     d["pattern_s"] = tm.pattern_s;

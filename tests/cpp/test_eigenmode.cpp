@@ -90,7 +90,7 @@ TEST(RitzCandidates, FiltersThenOrdersByDistance) {
       cplx(inf, 0.0),                        // 8: textbook 1/θ = inf/inf: NaN, dropped
       theta_of(cplx(2.0e3, 100.0)),          // 9: a low lossy mode, 2000 > 1e-6·σ: kept
   };
-  const std::vector<RitzValue> c = ritz_candidates(theta, sigma);
+  const std::vector<RitzValue> c = ritz_candidates(theta, sigma, sigma);
   std::vector<std::size_t> order;
   for (const RitzValue& r : c) order.push_back(r.index);
   EXPECT_EQ(order, (std::vector<std::size_t>{2, 7, 0, 9}));
@@ -103,10 +103,23 @@ TEST(RitzCandidates, GradientThresholdIsRelativeToTheShift) {
   for (double sigma : {1.0, 1.0e12}) {
     const std::vector<cplx> theta = {cdiv(cplx(1.0, 0.0), cplx(1e-7 * sigma - sigma, 0.0)),
                                      cdiv(cplx(1.0, 0.0), cplx(1e-5 * sigma - sigma, 0.0))};
-    const std::vector<RitzValue> c = ritz_candidates(theta, sigma);
+    const std::vector<RitzValue> c = ritz_candidates(theta, sigma, sigma);
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0].index, 1u);
   }
+}
+
+TEST(RitzCandidates, NegativeShiftOrdersByDistanceToTheTarget) {
+  // shift s = −10 below a target of 0: λ = s + 1/θ, nearest to 0 first; the null-space test
+  // takes |s|, so λ = 1e-6 is dropped and λ = 1e-4 kept
+  const double shift = -10.0;
+  auto theta_of = [&](double lambda) { return cdiv(cplx(1.0, 0.0), cplx(lambda - shift, 0.0)); };
+  const std::vector<cplx> theta = {theta_of(300.0), theta_of(1e-6), theta_of(20.0), theta_of(1e-4)};
+  const std::vector<RitzValue> c = ritz_candidates(theta, shift, 0.0);
+  std::vector<std::size_t> order;
+  for (const RitzValue& r : c) order.push_back(r.index);
+  EXPECT_EQ(order, (std::vector<std::size_t>{3, 2, 0}));
+  EXPECT_NEAR(c[1].lambda.real(), 20.0, 1e-12);
 }
 
 }  // namespace

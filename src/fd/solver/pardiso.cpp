@@ -235,7 +235,7 @@ std::vector<cplx> PardisoSolver::solve(std::span<const cplx> rhs) const {
   return x;
 }
 
-std::unique_ptr<PardisoSolver> load_mkl_pardiso() {
+std::unique_ptr<PardisoSolver> load_mkl_pardiso(bool report) {
   LibraryHandle library = nullptr;
   for (const std::string& name : pardiso_library_candidates()) {
     auto opened = load_library(name);
@@ -261,7 +261,7 @@ std::unique_ptr<PardisoSolver> load_mkl_pardiso() {
   if (auto found = lookup_symbol(library, "MKL_Set_Num_Threads_Local");
       std::holds_alternative<void*>(found))
     set_threads = std::get<void*>(found);
-  eprint("  PARDISO: MKL loaded successfully\n");
+  if (report) eprint("  PARDISO: MKL loaded successfully\n");
   return std::make_unique<PardisoSolver>(library, reinterpret_cast<PardisoEntry>(entry),
                                          reinterpret_cast<MklSetThreadsLocal>(set_threads));
 }

@@ -89,7 +89,7 @@ class PardisoSolver final : public SparseSolver {
 };
 
 // Opens the library and finds its entry point; null (and nothing printed) when either fails.
-// On success prints "  PARDISO: MKL loaded successfully".
-std::unique_ptr<PardisoSolver> load_mkl_pardiso();
+// On success prints "  PARDISO: MKL loaded successfully" (unless report is false).
+std::unique_ptr<PardisoSolver> load_mkl_pardiso(bool report = true);
 
 }  // namespace vantrel

@@ -29,17 +29,17 @@ SolverPreference solver_preference_from_env() {
   return solver_preference_from_text(std::string_view(value));
 }
 
-std::unique_ptr<SparseSolver> select_solver_backend(SolverPreference preference) {
+std::unique_ptr<SparseSolver> select_solver_backend(SolverPreference preference, bool report) {
   std::unique_ptr<SparseSolver> solver;
   switch (preference) {
     case SolverPreference::Auto:
-      solver = load_mkl_pardiso();
+      solver = load_mkl_pardiso(report);
       if (!solver) solver = new_accelerate_solver();
       break;
     case SolverPreference::Pardiso:
-      solver = load_mkl_pardiso();
+      solver = load_mkl_pardiso(report);
       if (!solver) {
-        eprint("  solver: PARDISO requested but unavailable, falling back to faer LU\n");
+        if (report) eprint("  solver: PARDISO requested but unavailable, falling back to faer LU\n");
         solver = new_faer_lu_solver();
       }
       break;
@@ -50,7 +50,7 @@ std::unique_ptr<SparseSolver> select_solver_backend(SolverPreference preference)
       solver = new_faer_lu_solver();
       break;
   }
-  eprint("  solver: using " + solver->name() + "\n");
+  if (report) eprint("  solver: using " + solver->name() + "\n");
   return solver;
 }
 

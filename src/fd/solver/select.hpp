@@ -26,6 +26,7 @@ SolverPreference solver_preference_from_env();
 //              "  solver: PARDISO requested but unavailable, falling back to faer LU";
 //   Accelerate the LDL^T back end (MKL is not even looked for);
 //   Faer       faer LU.
-std::unique_ptr<SparseSolver> select_solver_backend(SolverPreference preference);
+// With report = false nothing is printed (a second matrix of the same call).
+std::unique_ptr<SparseSolver> select_solver_backend(SolverPreference preference, bool report = true);
 
 }  // namespace vantrel
