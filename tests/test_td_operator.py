@@ -191,10 +191,14 @@ def test_readers_wait_for_a_step_on_another_thread(reader):
     np.testing.assert_equal(reader(op), seen[0])
 
 
-def test_reduced_model_cannot_be_made_from_python():
-    # __new__ alone would give an object without a model, whose getters fail unclearly
-    for make in (lambda: ReducedModel(), lambda: ReducedModel.__new__(ReducedModel)):
-        with pytest.raises(TypeError, match="^No constructor defined for ReducedModel$"):
+@pytest.mark.parametrize("name", ["Simulation", "SweepResult", "Eigenmode", "RadiationPattern", "ReducedModel"])
+def test_classes_without_a_constructor_cannot_be_made_from_python(name):
+    # __new__ alone would give an object without a record, whose getters fail unclearly
+    import vantrel._native as native
+
+    cls = getattr(native, name)
+    for make in (lambda: cls(), lambda: cls(1, x=2), lambda: cls.__new__(cls)):
+        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
             make()
 
 

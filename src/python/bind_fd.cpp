@@ -47,11 +47,6 @@ struct RadiationPatternObj {
   ThreadBound<RadiationPattern> pattern;  // owned; used and dropped on the creating thread only
 };
 
-template <class T>
-void refuse_construction(nb::class_<T>& cls, const char* name) {
-  cls.def("__init__", [name](T*, nb::args, nb::kwargs) { no_constructor(name); });
-}
-
 nb::object wrap_simulation(Simulation&& sim) {
   auto* obj = new SimulationObj(new Simulation(std::move(sim)));
   return nb::cast(obj, nb::rv_policy::take_ownership);
@@ -339,8 +334,8 @@ void bind_fd(nb::module_& m) {
       m, "Simulation",
       "A frequency-sweep simulation. Build once, run sweeps, inspect results.\n\n"
       "A Simulation instance must stay on the thread that created it: the port objects it\n"
-      "holds are not safe to share between threads. This is fine for typical Python use.");
-  refuse_construction(sim, "Simulation");
+      "holds are not safe to share between threads. This is fine for typical Python use.",
+      nb::type_slots(NO_CONSTRUCTOR_SLOTS));
   def_static_method<&simulation_from_files>(
       sim, "from_files",
       "from_files(mesh_path, config_path)\n--\n\n"
@@ -425,8 +420,8 @@ void bind_fd(nb::module_& m) {
   add_to_all(m, "Simulation");
 
   auto sweep = nb::class_<SweepResultObj>(
-      m, "SweepResult", "Result of a frequency sweep \u2014 frequencies and S-parameters.");
-  refuse_construction(sweep, "SweepResult");
+      m, "SweepResult", "Result of a frequency sweep \u2014 frequencies and S-parameters.",
+      nb::type_slots(NO_CONSTRUCTOR_SLOTS));
   sweep
       .def_prop_ro(
           "frequencies",
@@ -443,8 +438,8 @@ void bind_fd(nb::module_& m) {
           "Total wall-clock for the sweep in seconds.");
   add_to_all(m, "SweepResult");
 
-  auto mode = nb::class_<EigenmodeObj>(m, "Eigenmode", "One eigenmode of a cavity / waveguide.");
-  refuse_construction(mode, "Eigenmode");
+  auto mode = nb::class_<EigenmodeObj>(m, "Eigenmode", "One eigenmode of a cavity / waveguide.",
+                                       nb::type_slots(NO_CONSTRUCTOR_SLOTS));
   mode.def_prop_ro(
           "frequency_hz", [](const EigenmodeObj& e) { return e.mode.get().frequency_hz; },
           "Real part of the resonant frequency (Hz).")
@@ -461,8 +456,8 @@ void bind_fd(nb::module_& m) {
 
   auto pattern = nb::class_<RadiationPatternObj>(
       m, "RadiationPattern",
-      "Far-field radiation pattern with directivity, gain, axial ratio, LCP/RCP.");
-  refuse_construction(pattern, "RadiationPattern");
+      "Far-field radiation pattern with directivity, gain, axial ratio, LCP/RCP.",
+      nb::type_slots(NO_CONSTRUCTOR_SLOTS));
   auto pat_of = [](const RadiationPatternObj& o) -> const RadiationPattern& { return o.pattern.get(); };
   pattern
       .def_prop_ro(

@@ -391,10 +391,6 @@ void report_unsendable_drop(const char* type_name) {
   PyErr_Restore(type, value, tb);
 }
 
-void no_constructor(const char* class_name) {
-  raise(PyExc_TypeError, std::string("No constructor defined for ") + class_name);
-}
-
 namespace {
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {

@@ -251,11 +251,9 @@ T& record_of(nb::handle self, const char* class_name) {
   return *nb::inst_ptr<T>(self);
 }
 
-// Raises TypeError "No constructor defined for {name}".
-[[noreturn]] void no_constructor(const char* class_name);
-
-// Type slots of a class without a constructor: its tp_new raises that TypeError for Class() and
-// Class.__new__(Class) alike, so that no instance without a record can be made from Python.
+// Type slots of a class without a constructor: its tp_new raises TypeError "No constructor
+// defined for {name}" for Class() and Class.__new__(Class) alike, so that no instance without a
+// record can be made from Python.
 // Instances the module hands out are allocated without tp_new. Pass as
 // nb::class_<T>(m, name, doc, nb::type_slots(NO_CONSTRUCTOR_SLOTS)).
 extern PyType_Slot NO_CONSTRUCTOR_SLOTS[];
