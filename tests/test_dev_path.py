@@ -36,12 +36,13 @@ sys.meta_path.insert(0, Foreign())
 
 def test_an_editable_finder_of_another_clone_is_set_aside(tmp_path):
     # An environment whose start-up installs a finder for another clone (a .pth line, as an
-    # editable install writes) and which has a sitecustomize of its own.
+    # editable install writes) and which has a sitecustomize of its own. It does not see the
+    # interpreter's own site-packages, where an editable install of this clone may sit (CI).
     other = tmp_path / "other" / "vantrel"
     other.mkdir(parents=True)
     (other / "__init__.py").write_text("")
     env_dir = tmp_path / "env"
-    venv.EnvBuilder(system_site_packages=True, symlinks=True).create(env_dir)
+    venv.EnvBuilder(system_site_packages=False, symlinks=True).create(env_dir)
     python = env_dir / "bin" / "python"
     out = subprocess.run([str(python), "-c", "import site; print(site.getsitepackages()[0])"],
                          capture_output=True, text=True, check=True)
