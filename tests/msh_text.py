@@ -1,4 +1,5 @@
-"""Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order."""
+"""Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order, or
+with its coordinates scaled."""
 import numpy as np
 
 TETRAHEDRON = "4"  # MSH element type of the four-node tetrahedron
@@ -23,3 +24,19 @@ def reorder_tets(msh, seed):
               for head, body in blocks]
     out = lines[:start + 2] + [line for head, body in blocks for line in [head] + body] + lines[i:]
     return "\n".join(out).encode()
+
+
+def scaled_msh(msh, factor):
+    """The same ASCII MSH 4.1 mesh with every node coordinate multiplied by `factor`."""
+    lines = msh.decode().split("\n")
+    i = lines.index("$Nodes") + 1
+    n_blocks = int(lines[i].split()[0])
+    i += 1
+    for _ in range(n_blocks):
+        _, _, parametric, count = (int(w) for w in lines[i].split())
+        assert parametric == 0
+        i += 1 + count  # the block header, then its node tags
+        for j in range(i, i + count):
+            lines[j] = " ".join(repr(float(w) * factor) for w in lines[j].split())
+        i += count
+    return "\n".join(lines).encode()

@@ -18,6 +18,7 @@ gmsh = pytest.importorskip("gmsh")
 
 from vantrel import _testing as T  # noqa: E402
 from vantrel._native import Eigenmode, Simulation  # noqa: E402
+from msh_text import scaled_msh
 from other_thread import raised_on_other_thread
 
 C0 = 299792458.0
@@ -110,22 +111,6 @@ def use_backend(backend, monkeypatch):
 
 
 BACKENDS = ["pardiso", "faer", "accelerate"]
-
-
-def scaled_msh(msh, factor):
-    """The same ASCII MSH 4.1 mesh with every node coordinate multiplied by `factor`."""
-    lines = msh.decode().split("\n")
-    i = lines.index("$Nodes") + 1
-    n_blocks = int(lines[i].split()[0])
-    i += 1
-    for _ in range(n_blocks):
-        _, _, parametric, count = (int(w) for w in lines[i].split())
-        assert parametric == 0
-        i += 1 + count  # the block header, then its node tags
-        for j in range(i, i + count):
-            lines[j] = " ".join(repr(float(w) * factor) for w in lines[j].split())
-        i += count
-    return "\n".join(lines).encode()
 
 
 def independent_matrices(sim, er=1.0):
@@ -424,31 +409,19 @@ def test_every_returned_pair_has_a_small_residual(meshes):
     """||E x - lambda B x|| / ||E x|| from matrices assembled independently of the search, with
     the public field and lambda = (2 pi f / c0)^2: lossless and lossy alike, below 1e-6 (the
     Krylov space converges the requested modes to about 1e-8 or better)."""
-    import scipy.sparse as sp
-
     mesh = meshes["wr90_3"]
     sim = Simulation.from_bytes(mesh, config(8e9))
-    nodes = np.ascontiguousarray(sim.mesh_nodes)
-    tets = np.ascontiguousarray(sim.mesh_tets)
     for er in (1.0, complex(2.2, -0.022)):
         body = "[pec]\ntags = [1]\n"
         if er != 1.0:
             body += "[[materials]]\nvolume_tag = 10\ner = 2.2\ntand = 0.01\n"
         modes = run(mesh, config(8e9 / math.sqrt(er.real), 6, body=body))
-        asm = T.fd_elem_assemble(nodes, tets, eps_r=er)
-        n = asm["n_dofs"]
-        assert n == sim.n_dofs
-        E = sp.csr_matrix((asm["e_vals"], (asm["rows"], asm["cols"])), shape=(n, n))
-        B = sp.csr_matrix((asm["b_vals"], (asm["rows"], asm["cols"])), shape=(n, n))
-        free = asm["free"]
+        E, B, free = independent_matrices(sim, er)
+        constrained = np.setdiff1d(np.arange(sim.n_dofs), free)
         assert len(modes) == 6
         for m in modes:
-            x = m.field
-            lam = (2 * math.pi * complex(m.frequency_hz, m.frequency_imag_hz) / C0) ** 2
-            ex, bx = (E @ x)[free], (B @ x)[free]
-            assert np.linalg.norm(ex - lam * bx) / np.linalg.norm(ex) < 1e-6
-            constrained = np.setdiff1d(np.arange(n), free)
-            assert np.all(x[constrained] == 0)
+            assert relative_residual(E, B, free, m) < 1e-6
+            assert np.all(m.field[constrained] == 0)
 
 
 def test_probe_residuals_and_steps(meshes):
@@ -577,9 +550,7 @@ $EndElements
 def test_all_unknowns_on_conductors(capfd, monkeypatch, backend, error):
     """One tetrahedron whose four faces are walls: nothing is free. A back end that factorises
     the empty matrix gives an empty result after 0 steps; the others pass their message on."""
-    if backend == "pardiso" and not T.pardiso_available():
-        pytest.skip("MKL PARDISO not installed")
-    monkeypatch.setenv("VANTREL_SOLVER", backend)
+    use_backend(backend, monkeypatch)
     sim = Simulation.from_bytes(SINGLE_TET, config(1e9, 3))
     capfd.readouterr()
     if error is None:

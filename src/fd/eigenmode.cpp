@@ -63,7 +63,6 @@ constexpr u64 BUDGET_FACTOR = 10;
 constexpr std::size_t ROW_BLOCK = 4096;
 
 using CVec = std::vector<cplx>;
-using Clock = std::chrono::steady_clock;
 
 std::size_t n_blocks(std::size_t n) { return (n + ROW_BLOCK - 1) / ROW_BLOCK; }
 
@@ -136,15 +135,6 @@ void sym_matvec(const FreeMatrices& fm, const std::vector<Value>& vals, std::spa
       1024);
 }
 
-void mass_product(const FreeMatrices& fm, std::span<const cplx> x, CVec& y) {
-  if (fm.real) sym_matvec(fm, fm.mass_re, x, y);
-  else mass_product(fm, x, y);
-}
-void shifted_product(const FreeMatrices& fm, std::span<const cplx> x, CVec& y) {
-  if (fm.real) sym_matvec(fm, fm.shifted_re, x, y);
-  else sym_matvec(fm, fm.shifted, x, y);
-}
-
 // Real for a lossless filling (every vector of the search stays real), complex otherwise.
 template <class T>
 using Vec = std::vector<T>;
@@ -185,16 +175,15 @@ double b_size(const Vec<T>& x, const Vec<T>& bx) {
   return std::sqrt(std::abs(hermitian<T>(x, bx)));
 }
 
+// B x and (E − sB) x: a real search (lossless filling) reads the real copies of the values.
 template <class T>
 void mass_product(const FreeMatrices& fm, std::span<const T> x, Vec<T>& y) {
   if constexpr (std::is_same_v<T, double>) sym_matvec(fm, fm.mass_re, x, y);
-  else if (fm.real) sym_matvec(fm, fm.mass_re, x, y);
   else sym_matvec(fm, fm.mass, x, y);
 }
 template <class T>
 void shifted_product(const FreeMatrices& fm, std::span<const T> x, Vec<T>& y) {
   if constexpr (std::is_same_v<T, double>) sym_matvec(fm, fm.shifted_re, x, y);
-  else if (fm.real) sym_matvec(fm, fm.shifted_re, x, y);
   else sym_matvec(fm, fm.shifted, x, y);
 }
 
@@ -393,7 +382,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
   Eigen::MatrixXcd H = Eigen::MatrixXcd::Zero(static_cast<Eigen::Index>(m + 1),
                                               static_cast<Eigen::Index>(m + 1));
   Vec<T> v(n), bv, x, bx;
-  CVec rhs(n);
+  CVec rhs;  // the back ends take complex right-hand sides: a real search copies bv here
 
   // x ← P x, then B-orthogonal to the first k columns (twice); returns its B-size before and
   // after, and leaves B x in bx. For a start and after a breakdown only.
@@ -445,9 +434,15 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     const auto tk = Clock::now();
     while (have_next && k < m) {
       std::copy(v.begin(), v.end(), V.col(k));
-      for (u64 i = 0; i < n; ++i) rhs[i] = bv[i];
+      std::span<const cplx> b;
+      if constexpr (REAL) {
+        rhs.assign(bv.begin(), bv.end());
+        b = rhs;
+      } else {
+        b = bv;
+      }
       const auto ts = Clock::now();
-      CVec solved = solver.solve(rhs);
+      CVec solved = solver.solve(b);
       tm.solve_s += seconds_since(ts);
       ++tm.steps;
       if (solved.size() != n)
