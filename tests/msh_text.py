@@ -1,5 +1,5 @@
 """Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order, or
-with its coordinates scaled."""
+with its coordinates scaled or moved."""
 import numpy as np
 
 TETRAHEDRON = "4"  # MSH element type of the four-node tetrahedron
@@ -26,17 +26,24 @@ def reorder_tets(msh, seed):
     return "\n".join(out).encode()
 
 
-def scaled_msh(msh, factor):
-    """The same ASCII MSH 4.1 mesh with every node coordinate multiplied by `factor`."""
+def map_nodes(msh, fn):
+    """The same ASCII MSH 4.1 mesh with node k (in file order, from 0) at fn(k, [x, y, z])."""
     lines = msh.decode().split("\n")
     i = lines.index("$Nodes") + 1
     n_blocks = int(lines[i].split()[0])
     i += 1
+    k = 0
     for _ in range(n_blocks):
         _, _, parametric, count = (int(w) for w in lines[i].split())
         assert parametric == 0
         i += 1 + count  # the block header, then its node tags
         for j in range(i, i + count):
-            lines[j] = " ".join(repr(float(w) * factor) for w in lines[j].split())
+            lines[j] = " ".join(repr(c) for c in fn(k, [float(w) for w in lines[j].split()]))
+            k += 1
         i += count
     return "\n".join(lines).encode()
+
+
+def scaled_msh(msh, factor):
+    """The same ASCII MSH 4.1 mesh with every node coordinate multiplied by `factor`."""
+    return map_nodes(msh, lambda _, p: [c * factor for c in p])

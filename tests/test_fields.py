@@ -245,6 +245,32 @@ def test_result_of_the_same_nodes_in_another_tet_order_is_refused(mesh, guide, m
     assert getattr(same, member)(r, 0, 0) is not None
 
 
+def last_node_nudged(msh):
+    """The mesh with its last node (in file order: inside the guide) 1 nm further along x."""
+    from msh_text import map_nodes
+    n = int(msh.decode().split("\n")[msh.decode().split("\n").index("$Nodes") + 1].split()[1])
+    return map_nodes(msh, lambda k, p: [p[0] + 1e-9, p[1], p[2]] if k == n - 1 else p)
+
+
+def scaled(factor):
+    from msh_text import scaled_msh
+    return lambda msh: scaled_msh(msh, factor)
+
+
+@pytest.mark.parametrize("member", MEMBERS)
+@pytest.mark.parametrize("variant", [scaled(1.5), scaled(1e-3), last_node_nudged],
+                         ids=["scaled by 1.5", "scaled to mm", "one node moved by 1 nm"])
+def test_result_of_the_same_tets_on_other_coordinates_is_refused(mesh, guide, member, variant):
+    # the same tetrahedra and unknown numbering on other coordinates: the coefficients mean
+    # other fields (another size, another shape), so the result is refused
+    sim, r = guide
+    other = Simulation.from_bytes(variant(mesh), config())
+    assert other.n_dofs == sim.n_dofs and np.array_equal(other.mesh_tets, sim.mesh_tets)
+    assert not np.array_equal(other.mesh_nodes, sim.mesh_nodes)
+    with pytest.raises(RuntimeError, match="does not belong to this simulation .*another mesh"):
+        getattr(other, member)(r, 0, 0)
+
+
 def test_argument_kinds(guide):
     sim, r = guide
     with pytest.raises(TypeError, match="argument 'result'.*SweepResult"):
