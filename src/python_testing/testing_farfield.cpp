@@ -1,17 +1,24 @@
-// Probes of the nodal fields and the far field on structured boxes, for the benchmark: the
-// solution is a fixed pseudo-random coefficient vector, so no sweep is needed.
+// Probes of the nodal fields and the far field: on structured boxes for the benchmark, and of a
+// caller's coefficient vector on a caller's mesh for the tests. The solution is given, so no
+// sweep (and no sparse solver) is involved.
 #include <chrono>
+#include <complex>
 #include <random>
+#include <string>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include "core/mesh_io.hpp"
 #include "fd/config.hpp"
 #include "fd/farfield.hpp"
 #include "fd/fields.hpp"
 #include "fd/ports.hpp"
 #include "fd/simulation.hpp"
+#include "python/convert.hpp"
 #include "python_testing/testing_parts.hpp"
 #include "td/mesh_gen.hpp"
 
@@ -45,6 +52,15 @@ SweepResult random_result(const Simulation& sim) {
   return r;
 }
 
+using CVector = nb::ndarray<const std::complex<double>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+nb::object flat_nodal(const std::vector<CVec3>& values) {
+  std::vector<cplx> flat;
+  flat.reserve(3 * values.size());
+  for (const CVec3& v : values) flat.insert(flat.end(), v.begin(), v.end());
+  return py::complex_grid_result(std::move(flat), values.size(), 3);
+}
+
 template <class F>
 double seconds(F&& f) {
   const auto t0 = std::chrono::steady_clock::now();
@@ -55,6 +71,28 @@ double seconds(F&& f) {
 }  // namespace
 
 void bind_farfield_probes(nb::module_& m) {
+  // evaluate_solution(mesh_bytes, config_toml, solution, freq_hz, n_theta, n_phi) -> dict: the far
+  // field (e_theta, e_phi) and E and H at the nodes of `solution` (n_dofs complex coefficients),
+  // taken as a sweep's only solution at freq_hz.
+  m.def("evaluate_solution", [](nb::bytes mesh_bytes, std::string toml, const CVector& solution,
+                                double freq_hz, u64 n_theta, u64 n_phi) {
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(mesh_bytes.c_str()),
+                                              mesh_bytes.size());
+    const Simulation sim = build_simulation(load_msh_bytes(bytes), parse_config(toml));
+    SweepResult r;
+    r.frequencies = {freq_hz};
+    r.solutions = {{std::vector<cplx>(solution.data(), solution.data() + solution.shape(0))}};
+    r.n_driven = 1;
+    r.mesh_fingerprint = sim.mesh_fingerprint;
+    std::optional<RadiationPattern> p = compute_farfield(sim, r, 0, 0, n_theta, n_phi);
+    if (!p) throw Error("evaluate_solution: no integration surface");
+    nb::dict d;
+    d["e_theta"] = py::complex_grid_result(std::move(p->e_theta), n_phi, n_theta);
+    d["e_phi"] = py::complex_grid_result(std::move(p->e_phi), n_phi, n_theta);
+    d["e_nodes"] = flat_nodal(nodal_field_samples(sim, r.solutions[0][0]));
+    d["h_nodes"] = flat_nodal(*h_field_at_nodes(sim, r, 0, 0));
+    return d;
+  });
   // farfield_timings(n_cells, grids) -> dict: surface triangles and samples, sampling time and,
   // for each (n_theta, n_phi) of `grids`, the time of the direction loop (seconds).
   m.def("farfield_timings", [](u64 n, std::vector<std::pair<u64, u64>> grids) {
