@@ -94,7 +94,9 @@ def test_refactorize_and_repeated_solves(word):
     p = T.SolverProbe(word)
     p.factorize(n, rows, cols, vals1)
     x1 = p.solve(b)
-    np.testing.assert_array_equal(p.solve(b), x1)
+    # a second solve with the same factors: the same solution, up to the rounding of a
+    # multithreaded substitution whose summation order may change from call to call
+    assert np.linalg.norm(p.solve(b) - x1) <= 1e-12 * np.linalg.norm(x1)
     p.refactorize(n, rows, cols, vals2)
     x2 = p.solve(b)
     ref = scipy_solve(n, rows, cols, vals2, b)

@@ -173,7 +173,9 @@ TEST(Solvers, SolveTwiceGivesTheSameSolution) {
   for (const auto& be : backends()) {
     auto s = be.make();
     s->factorize(t.n, t.rows, t.cols, t.vals);
-    EXPECT_EQ(s->solve(b), s->solve(b)) << be.word;
+    // the same factors: the same solution up to the rounding of a multithreaded substitution,
+    // whose summation order a back end may change from call to call
+    EXPECT_LT(rel_diff(s->solve(b), s->solve(b)), 1e-12) << be.word;
   }
 }
 
@@ -268,7 +270,7 @@ TEST(Solvers, MessagesForBadCalls) {
     const auto x = s->solve(CV{{1, 0}, {0, 0}, {0, 1}});
     EXPECT_EQ(error_of([&] { s->factorize(3, rows, cols, singular); }), e.singular);
     if (e.after_failure == "kept") {
-      EXPECT_EQ(s->solve(CV{{1, 0}, {0, 0}, {0, 1}}), x);
+      EXPECT_LT(rel_diff(s->solve(CV{{1, 0}, {0, 0}, {0, 1}}), x), 1e-12);  // the old factors
     } else {
       EXPECT_EQ(error_of([&] { s->solve(std::vector<cplx>(3)); }), e.after_failure);
     }
