@@ -47,30 +47,27 @@ struct FarFieldSurface {
 // conductor faces `pec_faces` (either list may repeat a face; a face of both is a surface face).
 //
 // The enclosed region is the set of tetrahedra that the surface, closed where its rim lies on a
-// conductor, cuts off from the rest of the mesh: the tetrahedra split into cells across the
-// surface and conductor faces, and a cell belongs to the region when the surface's normals
-// (integration_surface_normals) put more of its surface area on its inner side than on its outer
-// side; a cell that touches no surface face follows the cells it meets across conductor faces
-// (a closed conducting shell inside the region is inside it). Then:
-// - a surface face with the region on one side radiates with its normal out of the region and
-//   the field of the tetrahedron beyond it, else of its only tetrahedron; when it lies on a
-//   conductor meshed as a hole (no tetrahedron beyond, not the mesh's outer boundary) it radiates
-//   nothing: the current on that side of the conductor cancels its equivalent current;
-// - a surface face with the region on both sides (a wall between two enclosed volumes) is
-//   dropped;
-// - a conductor face with the region on one side closes the surface: with a tetrahedron beyond
-//   (a conducting sheet) it radiates the current n̂ × H of that side, n̂ out of the region; on the
-//   mesh's outer boundary (a floor) it radiates as a closing face, n̂ × H of its own tetrahedron
-//   with n̂ out of the mesh, when it is reached from the surface's rim across edges that no
-//   other surface face and no third conductor face meet; otherwise it radiates nothing;
-// - a conductor face outside the region radiates its physical current n̂ × H on each side with a
-//   tetrahedron, n̂ pointing into that tetrahedron, except on the mesh's outer boundary, whose
-//   currents no surface sees (no image theory);
-// - a conductor face with the region on both sides radiates nothing.
-// A surface that cuts off no region (every face has one cell on both sides: an open surface in
-// the air) radiates alone with the normals of integration_surface_normals, the field taken from
-// the tetrahedron each normal points to where there is one. Error naming the tag when some faces
-// bound the region and others have no enclosed side.
+// conductor, cuts off from the rest of the mesh. The tetrahedra split into cells across the
+// surface and conductor faces; a cell belongs to the region when the normals of
+// integration_surface_normals put more of the surface's area around it on its inner side than on
+// its outer side. A cell that no surface face bounds (closed off by conductors) is outside when
+// it meets an outside cell across conductor faces, else inside when it meets the region (a closed
+// conducting shell inside it). Then, with n̂ out of the region unless said otherwise:
+// - surface face with the region on one side: the field of the tetrahedron beyond it, else of its
+//   own; nothing when it lies on a conductor meshed as a hole (no tetrahedron beyond, not on the
+//   mesh's outer boundary), whose current there cancels the equivalent one;
+// - surface face with the region on both sides (a wall between two enclosed volumes): dropped;
+// - conductor face with the region on one side: a sheet radiates n̂ × H of its outer side; a face
+//   of the mesh's outer boundary (a floor) closes the surface, n̂ × H of its own side, when it is
+//   reached from the surface's rim without crossing an edge of the surface nor one where other
+//   than two conductor faces meet; a conductor meshed as a hole radiates nothing;
+// - conductor face outside the region: n̂ × H on each side with a tetrahedron, n̂ into it; nothing
+//   on the mesh's outer boundary, whose currents no surface sees (no image theory);
+// - conductor face with the region on both sides: nothing.
+// A surface that cuts off no region (each face has one cell on both sides: an open surface in the
+// air) radiates alone with the normals of integration_surface_normals, the field taken from the
+// tetrahedron each normal points to where there is one. Error naming the tag when some surface
+// faces have the region on neither side.
 FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface,
                                  std::span<const u64> pec_faces, i32 tag);
 
