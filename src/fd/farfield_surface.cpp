@@ -426,12 +426,9 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
   out.n_surface = out.faces.size();
 
   // The conductor faces of the outer boundary with the region on one side that are reached from
-  // the surface's rim close it; growth never crosses an edge of the surface, nor one where other
-  // than two conductor faces meet.
-  std::vector<char> on_surface(mesh.edges.size(), 0), on_rim(mesh.edges.size(), 0);
-  for (u64 f : bounding) {
-    for (u64 e : mesh.face_edges[f]) on_surface[e] = 1;
-  }
+  // the surface's rim close it. Growth crosses only edges where exactly two conductor faces meet;
+  // it never crosses the rim, since a conductor face beyond the rim has no region on its side.
+  std::vector<char> on_rim(mesh.edges.size(), 0);
   for (u64 e : rim_edges(mesh, bounding)) on_rim[e] = 1;
   std::vector<char> closing(n_faces, 0);  // 1 may close, 2 closes
   std::vector<u64> front;
@@ -446,7 +443,7 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
     std::vector<std::pair<u64, u64>> links;  // both ways, sorted
     const std::vector<EdgeUse> uses = edge_uses(mesh, pec_all);
     for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
-      if (j - i != 2 || on_surface[uses[i].edge]) return;
+      if (j - i != 2) return;
       const u64 a = pec_all[uses[i].face], b = pec_all[uses[i + 1].face];
       if (closing[a] == 0 || closing[b] == 0) return;
       links.push_back({a, b});

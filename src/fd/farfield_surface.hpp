@@ -59,8 +59,9 @@ struct FarFieldSurface {
 // - surface face with the region on both sides (a wall between two enclosed volumes): dropped;
 // - conductor face with the region on one side: a sheet radiates n̂ × H of its outer side; a face
 //   of the mesh's outer boundary (a floor) closes the surface, n̂ × H of its own side, when it is
-//   reached from the surface's rim without crossing an edge of the surface nor one where other
-//   than two conductor faces meet; a conductor meshed as a hole radiates nothing;
+//   reached from the surface's rim across edges where exactly two conductor faces meet (never
+//   across the rim: beyond it the region is on neither side); a conductor meshed as a hole
+//   radiates nothing;
 // - conductor face outside the region: n̂ × H on each side with a tetrahedron, n̂ into it; nothing
 //   on the mesh's outer boundary, whose currents no surface sees (no image theory);
 // - conductor face with the region on both sides: nothing.
