@@ -85,15 +85,17 @@ RadiationPattern pattern_from_directions(std::vector<double> theta, std::vector<
 // The surface tag: [output] nfft_tag, else the tag of the first abc entry, else 2.
 i32 farfield_surface_tag(const Config& config);
 
-// Samples E and H of `solution` at six points of every radiating face, in the face's own
-// tetrahedron (exact there, whatever the other side holds). `omega` in rad/s.
+// Samples E and H of `solution` at six points of every radiating face, in the tetrahedron the
+// face names (one of its own: the field of that side, whatever the other side holds). `omega` in
+// rad/s.
 std::vector<FarFieldSample> farfield_samples(const Simulation& sim, std::span<const cplx> solution,
                                              double omega, const FarFieldSurface& surface);
 
 // The radiation pattern of solution (freq_idx, port_idx) on an n_theta × n_phi grid, or none
-// when an index is out of range or the surface has no faces. Every face is integrated once,
-// whatever the tags that list it. Prints the two far-field lines. Error when the result does not
-// belong to this simulation. n_theta = 1 has no polar step and n_theta = 2 only the poles, where
+// when an index is out of range or the surface has no faces. The faces that radiate are those of
+// farfield_surface (each once, whatever the tags that list it; its error when it refuses the
+// surface). Prints the two far-field lines. Error when the result does not belong to this
+// simulation. n_theta = 1 has no polar step and n_theta = 2 only the poles, where
 // sin θ = 0 leaves no power; the caller refuses both.
 std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const SweepResult& result,
                                                  u64 freq_idx, u64 port_idx, u64 n_theta,

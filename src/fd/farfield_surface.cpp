@@ -268,11 +268,11 @@ struct DisjointSets {
   }
 };
 
-// Per face of the mesh, true on the outer boundary. The faces of one tetrahedron form closed
-// shells, joined across the edges that exactly two of them share. With the normals out of the
-// mesh, a shell around the mesh encloses a positive volume Σ (c_f − p)·n_f·A_f / 3 (the
-// divergence theorem; any point p), the wall of a hole (a conductor meshed as a hole) a negative
-// one.
+// Per face of the mesh, true on its outer boundary. The boundary faces (one tetrahedron each)
+// form closed shells, joined across the edges that exactly two of them share. With the normals
+// out of the mesh, a shell around the mesh encloses a positive volume Σ (c_f − p)·n_f·A_f / 3
+// (the divergence theorem; any point p), the wall of a hole (a conductor meshed as a hole) a
+// negative one.
 std::vector<char> outer_boundary_faces(const Mesh& mesh) {
   std::vector<u64> boundary;
   for (u64 f = 0; f < mesh.faces.size(); ++f) {
@@ -404,7 +404,7 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
     const auto& ft = mesh.face_tets[f];
     if (plane[k].area == 0.0 || ft[0] == NO_TET) continue;
     const bool in0 = in_region(ft[0]), in1 = in_region(ft[1]);
-    if (in0 && in1) continue;  // a wall between two enclosed volumes
+    if (in0 && in1) continue;  // a wall between two enclosed volumes (or a flap inside one)
     if (!in0 && !in1) {
       ++stray;
       continue;
