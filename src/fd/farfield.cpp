@@ -250,246 +250,6 @@ std::vector<FarFieldDirection> farfield_directions(std::span<const double> theta
   return dirs;
 }
 
-namespace {
-
-// The distinct faces of a list, ascending.
-std::vector<u64> distinct_faces(const Mesh& mesh, std::span<const u64> faces) {
-  std::vector<u64> distinct(faces.begin(), faces.end());
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  for (u64 f : distinct) check_index(f, mesh.face_edges.size());
-  return distinct;
-}
-
-// The faces in stored order, each at its first place only.
-std::vector<u64> faces_once(const Mesh& mesh, std::span<const u64> faces) {
-  const std::vector<u64> distinct = distinct_faces(mesh, faces);
-  std::vector<char> done(distinct.size(), 0);
-  std::vector<u64> out;
-  out.reserve(distinct.size());
-  for (u64 f : faces) {
-    const auto k = std::lower_bound(distinct.begin(), distinct.end(), f) - distinct.begin();
-    if (!done[k]) out.push_back(f);
-    done[k] = 1;
-  }
-  return out;
-}
-
-// One face's use of an edge: the edge, the face's position in its list, and the direction in which
-// the face's node cycle a → b → c runs along the edge (+1 from its lower node to its higher one).
-struct EdgeUse {
-  u64 edge;
-  std::size_t face;
-  int dir;
-};
-
-// The edge uses of `faces` sorted by edge, then face position: each run of one edge lists the
-// faces that share it.
-std::vector<EdgeUse> edge_uses(const Mesh& mesh, std::span<const u64> faces) {
-  // face a < b < c: the cycle runs (a, b) and (b, c) upwards and (a, c) downwards
-  constexpr std::array<int, 3> DIR = {1, 1, -1};
-  std::vector<EdgeUse> uses;
-  uses.reserve(3 * faces.size());
-  for (std::size_t k = 0; k < faces.size(); ++k) {
-    check_index(faces[k], mesh.face_edges.size());
-    for (int e = 0; e < 3; ++e) uses.push_back({mesh.face_edges[faces[k]][e], k, DIR[e]});
-  }
-  std::sort(uses.begin(), uses.end(), [](const EdgeUse& a, const EdgeUse& b) {
-    return a.edge != b.edge ? a.edge < b.edge : a.face < b.face;
-  });
-  return uses;
-}
-
-// Calls run(first, last) for each run of equal edges in sorted edge uses.
-template <class F>
-void for_each_edge_run(const std::vector<EdgeUse>& uses, F&& run) {
-  for (std::size_t i = 0; i < uses.size();) {
-    std::size_t j = i;
-    while (j < uses.size() && uses[j].edge == uses[i].edge) ++j;
-    run(i, j);
-    i = j;
-  }
-}
-
-// The edges used by an odd number of the distinct faces: the rim of an open surface.
-std::vector<u64> rim_edges(const Mesh& mesh, std::span<const u64> faces) {
-  const std::vector<EdgeUse> uses = edge_uses(mesh, distinct_faces(mesh, faces));
-  std::vector<u64> rim;
-  for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
-    if ((j - i) % 2 != 0) rim.push_back(uses[i].edge);
-  });
-  return rim;
-}
-
-// A patch below this |Σ (c_f − c̄)·n_f·A_f| relative to A^{3/2} counts as flat: rounding of a
-// plane patch stays many orders below it, any bulge or enclosed volume lies far above.
-constexpr double FLAT = 1e-9;
-
-}  // namespace
-
-bool surface_is_closed(const Mesh& mesh, std::span<const u64> faces) {
-  return rim_edges(mesh, faces).empty();
-}
-
-std::vector<u64> closing_conductor_faces(const Mesh& mesh, std::span<const u64> surface,
-                                         std::span<const u64> pec_faces) {
-  if (pec_faces.empty()) return {};
-  const std::vector<u64> rim = rim_edges(mesh, surface);
-  if (rim.empty()) return {};  // closed: it already encloses every conductor
-  std::vector<char> reached(mesh.edges.size(), 0);
-  for (u64 e : rim) reached[e] = 1;
-  // grow from the rim over conductor faces that share an edge with what is reached; a face of
-  // the surface itself is integrated there already
-  const std::vector<u64> on_surface = distinct_faces(mesh, surface);
-  std::vector<u64> pec;
-  for (u64 f : faces_once(mesh, pec_faces)) {
-    if (!std::binary_search(on_surface.begin(), on_surface.end(), f)) pec.push_back(f);
-  }
-  std::vector<char> taken(pec.size(), 0);
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (std::size_t k = 0; k < pec.size(); ++k) {
-      if (taken[k]) continue;
-      const auto& fe = mesh.face_edges[pec[k]];
-      if (!reached[fe[0]] && !reached[fe[1]] && !reached[fe[2]]) continue;
-      taken[k] = 1;
-      for (u64 e : fe) reached[e] = 1;
-      grew = true;
-    }
-  }
-  std::vector<u64> out;
-  for (std::size_t k = 0; k < pec.size(); ++k) {
-    if (taken[k]) out.push_back(pec[k]);
-  }
-  return out;
-}
-
-std::vector<Vec3> integration_surface_normals(const Mesh& mesh, std::span<const u64> faces) {
-  const std::vector<u64> distinct = distinct_faces(mesh, faces);
-  const std::size_t n = distinct.size();
-
-  // unit normal of the cycle a → b → c, area and centroid of each distinct face
-  std::vector<Vec3> unit(n), centre(n);
-  std::vector<double> area(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const auto& fn = mesh.faces[distinct[k]];
-    for (u64 v : fn) check_index(v, mesh.nodes.size());
-    const Vec3 &a = mesh.nodes[fn[0]], &b = mesh.nodes[fn[1]], &c = mesh.nodes[fn[2]];
-    const Vec3 m = cross3(sub3(b, a), sub3(c, a));
-    const double len = std::sqrt(dot3(m, m));
-    area[k] = 0.5 * len;
-    if (len > 0) unit[k] = {m[0] / len, m[1] / len, m[2] / len};  // a degenerate face: no normal
-    for (int i = 0; i < 3; ++i) centre[k][i] = (a[i] + b[i] + c[i]) / 3.0;
-  }
-
-  // Patches: faces joined across edges that exactly two of them share, oriented so that the two
-  // cycles run through such an edge in opposite directions (s_g = −s_f·dir_f·dir_g). An edge of
-  // three or more faces (surfaces meeting along a line) joins nothing.
-  const std::vector<EdgeUse> uses = edge_uses(mesh, distinct);
-  std::vector<std::vector<std::pair<std::size_t, int>>> next(n);
-  for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
-    if (j - i != 2) return;
-    const EdgeUse &u = uses[i], &v = uses[i + 1];
-    const int rel = -u.dir * v.dir;
-    next[u.face].push_back({v.face, rel});
-    next[v.face].push_back({u.face, rel});
-  });
-  std::vector<int> sign(n, 0);
-  std::vector<std::size_t> patch(n);
-  std::vector<std::vector<std::size_t>> members;
-  for (std::size_t start = 0; start < n; ++start) {
-    if (sign[start] != 0) continue;
-    const std::size_t p = members.size();
-    members.emplace_back();
-    std::vector<std::size_t>& list = members.back();
-    sign[start] = 1;
-    patch[start] = p;
-    list.push_back(start);
-    for (std::size_t head = 0; head < list.size(); ++head) {
-      const std::size_t f = list[head];
-      for (const auto& [g, rel] : next[f]) {
-        if (sign[g] != 0) continue;  // a non-orientable patch keeps the first sign reached
-        sign[g] = rel * sign[f];
-        patch[g] = p;
-        list.push_back(g);
-      }
-    }
-  }
-
-  // A patch is closed when each of its edges is used by an even number of its faces.
-  std::vector<char> open(members.size(), 0);
-  for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
-    std::vector<std::size_t> ps;
-    for (std::size_t k = i; k < j; ++k) ps.push_back(patch[uses[k].face]);
-    std::sort(ps.begin(), ps.end());
-    for (std::size_t a = 0; a < ps.size();) {
-      std::size_t b = a;
-      while (b < ps.size() && ps[b] == ps[a]) ++b;
-      if ((b - a) % 2 != 0) open[ps[a]] = 1;
-      a = b;
-    }
-  });
-
-  // The side of each patch, from geometry and the mesh boundary only (not the order of the
-  // tetrahedra):
-  // - closed: out of the volume it encloses, Σ (c_f − c̄)·n_f·A_f = 3·volume > 0 (the divergence
-  //   theorem; c̄ the area-weighted centroid makes the sum independent of the origin);
-  // - open with faces on the mesh boundary: out of the mesh on most of their area;
-  // - other open: towards its convex side (the same sum > 0); a flat patch along the largest
-  //   component of Σ n_f·A_f, taken positive.
-  for (std::size_t p = 0; p < members.size(); ++p) {
-    double total = 0.0;
-    Vec3 cbar{};
-    for (std::size_t f : members[p]) {
-      total += area[f];
-      for (int i = 0; i < 3; ++i) cbar[i] += area[f] * centre[f][i];
-    }
-    if (total > 0) {
-      for (double& v : cbar) v /= total;
-    }
-    double bulge = 0.0, vote = 0.0;
-    Vec3 mean{};
-    for (std::size_t f : members[p]) {
-      const double s = sign[f] * area[f];
-      bulge += s * dot3(sub3(centre[f], cbar), unit[f]);
-      for (int i = 0; i < 3; ++i) mean[i] += s * unit[f][i];
-      const auto& ft = mesh.face_tets[distinct[f]];
-      if (ft[0] == NO_TET || ft[1] != NO_TET) continue;
-      check_index(ft[0], mesh.tets.size());
-      Vec3 inward{};  // from the face towards its one tetrahedron
-      for (u64 v : mesh.tets[ft[0]]) {
-        check_index(v, mesh.nodes.size());
-        for (int i = 0; i < 3; ++i) inward[i] += 0.25 * mesh.nodes[v][i];
-      }
-      vote += dot3(unit[f], sub3(inward, centre[f])) < 0 ? s : -s;
-    }
-    int side;
-    if (!open[p]) {
-      side = bulge >= 0 ? 1 : -1;
-    } else if (vote != 0.0) {
-      side = vote > 0 ? 1 : -1;
-    } else if (std::fabs(bulge) > FLAT * total * std::sqrt(total)) {
-      side = bulge > 0 ? 1 : -1;
-    } else {
-      int axis = 0;
-      for (int i = 1; i < 3; ++i) {
-        if (std::fabs(mean[i]) > std::fabs(mean[axis])) axis = i;
-      }
-      side = mean[axis] >= 0 ? 1 : -1;
-    }
-    for (std::size_t f : members[p]) sign[f] *= side;
-  }
-
-  std::vector<Vec3> normals;
-  normals.reserve(faces.size());
-  for (u64 f : faces) {
-    const std::size_t k =
-        static_cast<std::size_t>(std::lower_bound(distinct.begin(), distinct.end(), f) - distinct.begin());
-    normals.push_back({sign[k] * unit[k][0], sign[k] * unit[k][1], sign[k] * unit[k][2]});
-  }
-  return normals;
-}
-
 i32 farfield_surface_tag(const Config& config) {
   if (config.output.nfft_tag) return *config.output.nfft_tag;
   for (const PortConfig& p : config.ports) {
@@ -499,56 +259,38 @@ i32 farfield_surface_tag(const Config& config) {
 }
 
 std::vector<FarFieldSample> farfield_samples(const Simulation& sim, std::span<const cplx> solution,
-                                             double omega, std::span<const u64> surface_faces,
-                                             std::span<const u64> pec_faces) {
+                                             double omega, const FarFieldSurface& surface) {
   const Mesh& mesh = sim.mesh;
-  const TetGrid grid = build_tet_grid(mesh);
   const auto rule = triangle_quadrature_6pt();
   const double wmu = omega * MU0;
-  const std::size_t n_faces = surface_faces.size() + pec_faces.size();
-  std::vector<FarFieldSample> slots(6 * n_faces);
-  std::vector<char> kept(6 * n_faces, 0);
-  std::vector<u64> all(surface_faces.begin(), surface_faces.end());
-  all.insert(all.end(), pec_faces.begin(), pec_faces.end());
-  const std::vector<Vec3> normals = integration_surface_normals(mesh, all);
+  std::vector<FarFieldSample> samples(6 * surface.faces.size());
   parallel_for(
-      n_faces,
+      surface.faces.size(),
       [&](std::size_t e) {
-        const bool is_pec = e >= surface_faces.size();
-        const u64 f = is_pec ? pec_faces[e - surface_faces.size()] : surface_faces[e];
-        check_index(f, mesh.faces.size());
-        const auto& fn = mesh.faces[f];
+        const FarFieldFace& ff = surface.faces[e];
+        check_index(ff.face, mesh.faces.size());
+        check_index(ff.tet, mesh.tets.size());
+        const auto& fn = mesh.faces[ff.face];
         for (u64 n : fn) check_index(n, mesh.nodes.size());
         const Vec3 &a = mesh.nodes[fn[0]], &b = mesh.nodes[fn[1]], &c = mesh.nodes[fn[2]];
         const Vec3 m = cross3(sub3(b, a), sub3(c, a));
         const double area = 0.5 * std::sqrt(dot3(m, m));
-        const Vec3& nrm = normals[e];
-        const u64 t0 = mesh.face_tets[f][0];
         for (int q = 0; q < 6; ++q) {
           const auto& l = rule[q].bary;
-          const Vec3 p = {l[0] * a[0] + l[1] * b[0] + l[2] * c[0],
-                          l[0] * a[1] + l[1] * b[1] + l[2] * c[1],
-                          l[0] * a[2] + l[1] * b[2] + l[2] * c[2]};
-          const u64 t = locate_tet(grid, mesh, p).value_or(t0);
-          if (t == NO_TET) continue;
-          FarFieldSample& s = slots[6 * e + q];
-          s.position = p;
-          s.e = eval_field_at_point(sim.basis, mesh, solution, t, p);
-          const CVec3 curl = eval_curl_at_point(sim.basis, mesh, solution, t, p);
+          FarFieldSample& s = samples[6 * e + q];
+          s.position = {l[0] * a[0] + l[1] * b[0] + l[2] * c[0],
+                        l[0] * a[1] + l[1] * b[1] + l[2] * c[1],
+                        l[0] * a[2] + l[1] * b[2] + l[2] * c[2]};
+          s.e = eval_field_at_point(sim.basis, mesh, solution, ff.tet, s.position);
+          const CVec3 curl = eval_curl_at_point(sim.basis, mesh, solution, ff.tet, s.position);
           // ∇×E = −jωμ0·H under e^{+jωt}: H = j·(∇×E)/(ωμ0)
           for (int k = 0; k < 3; ++k) s.h[k] = {-curl[k].imag() / wmu, curl[k].real() / wmu};
-          s.normal = nrm;
+          s.normal = ff.normal;
           s.weight = rule[q].weight * area;
-          s.is_pec = is_pec;
-          kept[6 * e + q] = 1;
+          s.is_pec = ff.is_pec;
         }
       },
       FACE_GRAIN);
-  std::vector<FarFieldSample> samples;
-  samples.reserve(slots.size());
-  for (std::size_t k = 0; k < slots.size(); ++k) {
-    if (kept[k]) samples.push_back(slots[k]);
-  }
   return samples;
 }
 
@@ -630,12 +372,11 @@ std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const Sw
   const auto group = sim.mesh.face_groups.find(tag);
   if (group == sim.mesh.face_groups.end() || group->second.empty()) return std::nullopt;
   // each face once (a triangle listed twice under the tag is one face)
-  const std::vector<u64> surface = faces_once(sim.mesh, group->second);
-  const std::vector<u64> pec = closing_conductor_faces(sim.mesh, surface, sim.pec_faces);
+  const FarFieldSurface surface = farfield_surface(sim.mesh, group->second, sim.pec_faces, tag);
 
-  const std::vector<FarFieldSample> samples = farfield_samples(sim, *x, omega, surface, pec);
+  const std::vector<FarFieldSample> samples = farfield_samples(sim, *x, omega, surface);
   eprint("  Far-field: " + std::to_string(samples.size()) + " surface integration points (" +
-         std::to_string(surface.size()) + " ABC tris + " + std::to_string(pec.size()) +
+         std::to_string(surface.n_surface) + " ABC tris + " + std::to_string(surface.n_conductor) +
          " PEC tris)\n");
   const FarFieldSources sources = farfield_sources(samples);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/support.hpp"
+#include "fd/farfield_surface.hpp"
 #include "fd/simulation.hpp"
 #include "fd/sparam.hpp"
 
@@ -19,7 +20,7 @@ struct FarFieldSample {
   Vec3 position{};  // m
   CVec3 e{};        // V/m
   CVec3 h{};        // A/m, H = j·(∇×E)/(ωμ0)
-  Vec3 normal{};    // unit, oriented by integration_surface_normals
+  Vec3 normal{};    // unit, as farfield_surface orients it
   double weight = 0.0;  // quadrature weight × face area, m²
   bool is_pec = false;  // a conductor carries no magnetic current
 };
@@ -81,42 +82,20 @@ struct RadiationPattern {
 RadiationPattern pattern_from_directions(std::vector<double> theta, std::vector<double> phi,
                                          std::span<const FarFieldDirection> dirs, double eta);
 
-// True when every edge of the distinct faces is shared by an even number of them: the surface
-// encloses a volume and has no rim.
-bool surface_is_closed(const Mesh& mesh, std::span<const u64> faces);
-
-// The conductor faces that take part in the integration surface: none when the surface is
-// closed (it already encloses every conductor); otherwise the conductor faces connected through
-// shared edges to the surface's rim (a ground plane that closes it), in stored order, each face
-// once and none that is a face of the surface itself.
-std::vector<u64> closing_conductor_faces(const Mesh& mesh, std::span<const u64> surface,
-                                         std::span<const u64> pec_faces);
-
-// Unit normals of the integration faces, one per entry of `faces` (a face listed twice gets the
-// same normal). The faces join into patches across the edges that exactly two of them share, and
-// each patch is oriented consistently (those two faces run through the edge in opposite
-// directions). Its side then follows from the geometry and the mesh boundary alone, so it does
-// not depend on the order of the tetrahedra:
-// - closed patch: out of the volume it encloses (inside the mesh or on its boundary alike);
-// - open patch with faces on the mesh boundary: out of the mesh;
-// - other open patch: towards its convex side; a flat one along the positive direction of the
-//   largest component of its area-weighted normal.
-std::vector<Vec3> integration_surface_normals(const Mesh& mesh, std::span<const u64> faces);
-
 // The surface tag: [output] nfft_tag, else the tag of the first abc entry, else 2.
 i32 farfield_surface_tag(const Config& config);
 
-// Samples E and H of `solution` at six points of every surface face (not conductor) and every
-// closing conductor face (conductor), the normals oriented over both lists together.
-// `omega` in rad/s.
+// Samples E and H of `solution` at six points of every radiating face, in the tetrahedron the
+// face names (one of its own: the field of that side, whatever the other side holds). `omega` in
+// rad/s.
 std::vector<FarFieldSample> farfield_samples(const Simulation& sim, std::span<const cplx> solution,
-                                             double omega, std::span<const u64> surface_faces,
-                                             std::span<const u64> pec_faces);
+                                             double omega, const FarFieldSurface& surface);
 
 // The radiation pattern of solution (freq_idx, port_idx) on an n_theta × n_phi grid, or none
-// when an index is out of range or the surface has no faces. Every face is integrated once,
-// whatever the tags that list it. Prints the two far-field lines. Error when the result does not
-// belong to this simulation. n_theta = 1 has no polar step and n_theta = 2 only the poles, where
+// when an index is out of range or the surface has no faces. The faces that radiate are those of
+// farfield_surface (each once, whatever the tags that list it; its error when it refuses the
+// surface). Prints the two far-field lines. Error when the result does not belong to this
+// simulation. n_theta = 1 has no polar step and n_theta = 2 only the poles, where
 // sin θ = 0 leaves no power; the caller refuses both.
 std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const SweepResult& result,
                                                  u64 freq_idx, u64 port_idx, u64 n_theta,

@@ -411,12 +411,26 @@ void bind_fd(nb::module_& m) {
       "The gain uses the radiation efficiency 1 - sum |S[:, port_idx]|^2. ValueError for\n"
       "n_theta = 1 or 2; RuntimeError if `result` was solved on another mesh (another number\n"
       "of unknowns, other nodes or tetrahedra, or the same in another order).\n"
-      "The surface is `[output] nfft_tag`, else the first abc entry's tag, else 2; when it is open,\n"
-      "the conductor faces joined to its rim close it. Each face is taken once. The normals\n"
-      "(J = n x H, M = -n x E) point out of the volume a closed surface encloses, whatever\n"
-      "the order of the tetrahedra; on an open surface they agree across shared edges and\n"
-      "point out of the mesh where it lies on the mesh boundary, else to its convex side (a\n"
-      "flat surface: along the positive direction of the axis nearest its normal).");
+      "The surface is `[output] nfft_tag`, else the first abc entry's tag, else 2; each face is\n"
+      "taken once. The pattern is the free-space radiation of the equivalent currents\n"
+      "J = n x H, M = -n x E on the surface that bounds the enclosed region, plus the physical\n"
+      "currents of the [pec] conductors outside that region. The enclosed region is the\n"
+      "tetrahedra that the surface, closed where its rim lies on a conductor, cuts off from the\n"
+      "rest of the mesh (for the outer boundary: the whole mesh). On the surface n points out\n"
+      "of the region, and E and H come from the tetrahedron beyond the face, else from its own,\n"
+      "whatever the order of the tetrahedra. A surface face with the region on both sides (a\n"
+      "wall between two enclosed boxes under one tag) is dropped; faces with the region on\n"
+      "neither side are a RuntimeError naming the tag. Conductor faces inside the region add\n"
+      "nothing. Bounding it, a conducting sheet radiates n x H of its outer side, a conductor\n"
+      "meshed as a hole nothing, and a face of the mesh's outer boundary (a floor) closes the\n"
+      "surface where it is reached from the rim without crossing the surface or an edge of more\n"
+      "than two conductor faces (n x H of its own side, no M). Outside the region a conductor\n"
+      "radiates n x H, n into the air, on each side with air; not on the mesh's outer boundary,\n"
+      "whose currents no surface radiates (no image theory). The console line counts the\n"
+      "surface and conductor faces that radiate. A surface that cuts off no region (open in the\n"
+      "air) radiates alone: its normals agree across shared edges and point out of the mesh\n"
+      "where it lies on the mesh boundary, else to its convex side (a flat surface: along the\n"
+      "positive direction of the axis nearest its normal).");
   add_to_all(m, "Simulation");
 
   auto sweep = nb::class_<SweepResultObj>(

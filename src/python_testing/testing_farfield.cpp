@@ -101,8 +101,10 @@ void bind_farfield_probes(nb::module_& m) {
     const std::vector<u64>& surface = sim.mesh.face_groups.at(2);
     std::vector<FarFieldSample> samples;
     const double omega = TWO_PI * 1e9;
+    // the sampling as compute_farfield does it: the radiating faces, then the fields on them
     const double sample_s = seconds([&] {
-      samples = farfield_samples(sim, r.solutions[0][0], omega, surface, {});
+      samples = farfield_samples(sim, r.solutions[0][0], omega,
+                                 farfield_surface(sim.mesh, surface, {}, 2));
     });
     const FarFieldSources sources = farfield_sources(samples);
     nb::dict d;

@@ -18,6 +18,7 @@
 #include "test_helpers.hpp"
 
 using namespace vantrel;
+using vantrel::testing::error_message;
 using vantrel::testing::stop_message;
 
 namespace {
@@ -198,13 +199,20 @@ TEST(SurfaceClosure, ClosedBoundaryAndOpenPart) {
   EXPECT_TRUE(surface_is_closed(m, boundary));
   std::vector<u64> open(boundary.begin(), boundary.end() - 1);
   EXPECT_FALSE(surface_is_closed(m, open));
+  const auto conductor_faces = [&](const std::vector<u64>& surface, const std::vector<u64>& pec) {
+    std::vector<u64> faces;
+    for (const FarFieldFace& f : farfield_surface(m, surface, pec, 2).faces) {
+      if (f.is_pec) faces.push_back(f.face);
+    }
+    return faces;
+  };
   // a closed surface takes no conductor faces; an open one takes those on its rim
-  EXPECT_TRUE(closing_conductor_faces(m, boundary, boundary).empty());
+  EXPECT_TRUE(conductor_faces(boundary, boundary).empty());
   const std::vector<u64> missing = {boundary.back()};
-  EXPECT_EQ(closing_conductor_faces(m, open, missing), missing);
+  EXPECT_EQ(conductor_faces(open, missing), missing);
   // each conductor face once: listed under two tags, or also a face of the surface itself
   const std::vector<u64> listed = {missing[0], open[0], missing[0], open[2]};
-  EXPECT_EQ(closing_conductor_faces(m, open, listed), missing);
+  EXPECT_EQ(conductor_faces(open, listed), missing);
 }
 
 namespace {
@@ -309,6 +317,239 @@ INSTANTIATE_TEST_SUITE_P(
         // flat inside the mesh: along +z, the opposite of the low side's outward normal
         SurfaceCase{"FlatSheet", {{{1, 2, 3}, {5, 4, 3}}}, -1, -1.0}),
     [](const auto& info) { return info.param.name; });
+namespace {
+
+// The radiating faces on an 8 × 8 × 8 box of unit cells with holes cut out (cells removed).
+// Surfaces and conductors are flat patches on cell boundaries (lo and hi equal on one axis).
+
+bool in_patch(const Mesh& m, u64 f, const Box& p) {
+  for (u64 v : m.faces[f]) {
+    for (int k = 0; k < 3; ++k) {
+      if (m.nodes[v][k] < p.lo[k] || m.nodes[v][k] > p.hi[k]) return false;
+    }
+  }
+  return true;
+}
+
+// The sides of box b as patches, without those whose bit (axis·2 + 1 on the high side) is set.
+std::vector<Box> sides_of(const Box& b, int open = 0) {
+  std::vector<Box> out;
+  for (int side = 0; side < 6; ++side) {
+    if (open & (1 << side)) continue;
+    Box p = b;
+    const int axis = side / 2;
+    p.lo[axis] = p.hi[axis] = side % 2 ? b.hi[axis] : b.lo[axis];
+    out.push_back(p);
+  }
+  return out;
+}
+constexpr int NO_FLOOR = 1 << 4, NO_TOP = 1 << 5;
+
+// A radiating face as a test sees it: the face, its normal as ±(axis + 1), the side of its
+// tetrahedron (+1 where the normal points), the conductor mark.
+using Radiator = std::tuple<u64, int, int, bool>;
+
+int axis_code(const Vec3& n) {
+  for (int k = 0; k < 3; ++k) {
+    if (std::abs(std::abs(n[k]) - 1.0) < 1e-12) return n[k] > 0 ? k + 1 : -(k + 1);
+  }
+  return 0;
+}
+
+// The faces in `patches` but in none of `except`, radiating with normal `normal` (0: out of
+// `box`, or into it when `inward`) from the tetrahedron on side `tet_side`.
+struct Expect {
+  std::vector<Box> patches;
+  std::vector<Box> except;
+  int normal;
+  Box box;
+  int tet_side;
+  bool pec;
+  bool inward = false;
+};
+
+struct RegionCase {
+  std::string name;
+  std::vector<Box> holes;
+  std::vector<Box> surface, conductor;
+  std::vector<Expect> expect;
+  std::string error;  // when set, the call fails with this message
+};
+
+Mesh with_holes(const std::vector<Box>& holes) {
+  const Mesh full = box_mesh(8, 8, 8, 8.0, 8.0, 8.0);
+  std::vector<std::array<u64, 4>> kept;
+  for (const auto& t : full.tets) {
+    Vec3 c{};
+    for (u64 v : t)
+      for (int k = 0; k < 3; ++k) c[k] += 0.25 * full.nodes[v][k];
+    bool cut = false;
+    for (const Box& h : holes) {
+      cut = cut || (c[0] > h.lo[0] && c[0] < h.hi[0] && c[1] > h.lo[1] && c[1] < h.hi[1] &&
+                    c[2] > h.lo[2] && c[2] < h.hi[2]);
+    }
+    if (!cut) kept.push_back(t);
+  }
+  return build_topology(full.nodes, kept);
+}
+
+bool in_any(const Mesh& m, u64 f, const std::vector<Box>& patches) {
+  for (const Box& p : patches) {
+    if (in_patch(m, f, p)) return true;
+  }
+  return false;
+}
+
+std::vector<u64> faces_in(const Mesh& m, const std::vector<Box>& patches) {
+  std::vector<u64> out;
+  for (u64 f = m.faces.size(); f-- > 0;) {  // the list's order does not matter
+    if (in_any(m, f, patches)) out.push_back(f);
+  }
+  return out;
+}
+
+std::vector<Radiator> expected(const Mesh& m, const RegionCase& c) {
+  std::vector<Radiator> out;
+  for (const Expect& e : c.expect) {
+    for (u64 f : faces_in(m, e.patches)) {
+      if (!in_any(m, f, e.except)) {
+        int normal = e.normal;
+        for (int side = 0; normal == 0 && side < 6; ++side) {
+          if (on_side(m, f, e.box, side)) normal = (side % 2 ? 1 : -1) * (e.inward ? -1 : 1) * (side / 2 + 1);
+        }
+        out.push_back({f, normal, e.tet_side, e.pec});
+      }
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class RadiatingFaces : public ::testing::TestWithParam<RegionCase> {};
+
+}  // namespace
+
+TEST_P(RadiatingFaces, FollowTheEnclosedRegionWhateverTheTetOrder) {
+  const RegionCase& c = GetParam();
+  const Mesh base = with_holes(c.holes);
+  const Mesh mixed = shuffled(base);
+  for (const Mesh* m : {&base, &mixed}) {
+    const std::vector<u64> surface = faces_in(*m, c.surface), conductor = faces_in(*m, c.conductor);
+    if (!c.error.empty()) {
+      EXPECT_EQ(error_message([&] { farfield_surface(*m, surface, conductor, 7); }), c.error);
+      continue;
+    }
+    const FarFieldSurface r = farfield_surface(*m, surface, conductor, 7);
+    std::vector<Radiator> got;
+    std::vector<u64> surface_faces, conductor_faces;
+    for (const FarFieldFace& ff : r.faces) {
+      const auto& ft = m->face_tets[ff.face];
+      ASSERT_TRUE(ff.tet == ft[0] || ff.tet == ft[1]);
+      Vec3 centre{}, tet{};
+      for (u64 v : m->faces[ff.face])
+        for (int k = 0; k < 3; ++k) centre[k] += m->nodes[v][k] / 3.0;
+      for (u64 v : m->tets[ff.tet])
+        for (int k = 0; k < 3; ++k) tet[k] += m->nodes[v][k] / 4.0;
+      got.push_back({ff.face, axis_code(ff.normal), dot3(ff.normal, sub3(tet, centre)) > 0 ? 1 : -1,
+                     ff.is_pec});
+      (ff.is_pec ? conductor_faces : surface_faces).push_back(ff.face);
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected(*m, c)) << (m == &base ? "in box order" : "shuffled");
+    for (auto* v : {&surface_faces, &conductor_faces}) {
+      std::sort(v->begin(), v->end());
+      v->erase(std::unique(v->begin(), v->end()), v->end());
+    }
+    EXPECT_EQ(r.n_surface, surface_faces.size());
+    EXPECT_EQ(r.n_conductor, conductor_faces.size());
+  }
+}
+
+namespace {
+
+const Box AROUND = {{2, 2, 2}, {5, 5, 5}};           // a box in the air
+const Box WORLD = {{0, 0, 0}, {8, 8, 8}};            // the mesh
+const Box FLOOR = {{0, 0, 0}, {8, 8, 0}};            // its face z = 0
+const Box ON_FLOOR = {{2, 2, 0}, {5, 5, 3}};         // a box standing on it
+const Box FOOTPRINT = {{2, 2, 0}, {5, 5, 0}};
+const Box ON_THREE = {{2, 2, 3}, {5, 5, 6}};         // a box standing on the plane z = 3
+const Box FOOTPRINT_THREE = {{2, 2, 3}, {5, 5, 3}};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Region, RadiatingFaces,
+    ::testing::Values(
+        // a closed surface: out of it, the field beyond each face
+        RegionCase{"BoxInTheAir", {}, sides_of(AROUND), {}, {{sides_of(AROUND), {}, 0, AROUND, 1, false}}},
+        RegionCase{"OuterBoundary", {}, sides_of(WORLD), {}, {{sides_of(WORLD), {}, 0, WORLD, -1, false}}},
+        // a sheet outside radiates n × H of both sides, n into the air
+        RegionCase{"SheetOutside", {}, sides_of(AROUND), {{{2, 6, 2}, {5, 6, 5}}},
+                   {{sides_of(AROUND), {}, 0, AROUND, 1, false},
+                    {{{{2, 6, 2}, {5, 6, 5}}}, {}, 2, {}, 1, true},
+                    {{{{2, 6, 2}, {5, 6, 5}}}, {}, -2, {}, 1, true}}},
+        // a conductor meshed as a hole outside: its air side
+        RegionCase{"HoleOutside", {{{3, 6, 3}, {4, 7, 4}}}, sides_of(AROUND), sides_of({{3, 6, 3}, {4, 7, 4}}),
+                   {{sides_of(AROUND), {}, 0, AROUND, 1, false},
+                    {sides_of({{3, 6, 3}, {4, 7, 4}}), {}, 0, {{3, 6, 3}, {4, 7, 4}}, 1, true}}},
+        // a hole touching the surface: nothing where they meet (its current cancels the
+        // equivalent one), its air side elsewhere
+        RegionCase{"HoleOnTheSurface", {{{3, 5, 3}, {4, 6, 4}}}, sides_of(AROUND), sides_of({{3, 5, 3}, {4, 6, 4}}),
+                   {{sides_of(AROUND), {{{3, 5, 3}, {4, 5, 4}}}, 0, AROUND, 1, false},
+                    {sides_of({{3, 5, 3}, {4, 6, 4}}), {{{3, 5, 3}, {4, 5, 4}}}, 0, {{3, 5, 3}, {4, 6, 4}}, 1, true}}},
+        // the floor closes an open box standing on it inside its rim only: n out of the region,
+        // the field of its own tetrahedron
+        RegionCase{"FloorInsideTheRim", {}, sides_of(ON_FLOOR, NO_FLOOR), {FLOOR},
+                   {{sides_of(ON_FLOOR, NO_FLOOR), {}, 0, ON_FLOOR, 1, false}, {{FOOTPRINT}, {}, -3, {}, -1, true}}},
+        // ... not the arm of a monopole on it (inside the region)
+        RegionCase{"ArmOnTheFloor", {}, sides_of(WORLD, NO_FLOOR), {FLOOR, {{4, 3, 0}, {4, 5, 2}}},
+                   {{sides_of(WORLD, NO_FLOOR), {}, 0, WORLD, -1, false}, {{FLOOR}, {}, -3, {}, -1, true}}},
+        // ... nor across an edge of three conductor faces (the foot of a tube standing on it)
+        RegionCase{"FloorInsideATube", {}, sides_of(ON_FLOOR, NO_FLOOR),
+                   {FLOOR, {{3, 3, 0}, {3, 4, 2}}, {{4, 3, 0}, {4, 4, 2}}, {{3, 3, 0}, {4, 3, 2}}, {{3, 4, 0}, {4, 4, 2}}},
+                   {{sides_of(ON_FLOOR, NO_FLOOR), {}, 0, ON_FLOOR, 1, false},
+                    {{FOOTPRINT}, {{{3, 3, 0}, {4, 4, 0}}}, -3, {}, -1, true}}},
+        // a sheet closing the surface radiates n × H of its outer side; beyond the rim, of both
+        RegionCase{"BoxOnASheet", {}, sides_of(ON_THREE, NO_FLOOR), {{{1, 1, 3}, {6, 6, 3}}},
+                   {{sides_of(ON_THREE, NO_FLOOR), {}, 0, ON_THREE, 1, false},
+                    {{FOOTPRINT_THREE}, {}, -3, {}, 1, true},
+                    {{{{1, 1, 3}, {6, 6, 3}}}, {FOOTPRINT_THREE}, 3, {}, 1, true},
+                    {{{{1, 1, 3}, {6, 6, 3}}}, {FOOTPRINT_THREE}, -3, {}, 1, true}}},
+        // a closed-off cavity under that sheet meets the region and the outside: it is outside
+        RegionCase{"BoxOnASheetOverACavity", {}, sides_of(ON_THREE, NO_FLOOR),
+                   sides_of({{1, 1, 1}, {6, 6, 3}}),  // the cavity's top is the sheet
+                   {{sides_of(ON_THREE, NO_FLOOR), {}, 0, ON_THREE, 1, false},
+                    {{FOOTPRINT_THREE}, {}, -3, {}, 1, true},
+                    {sides_of({{1, 1, 1}, {6, 6, 3}}), {FOOTPRINT_THREE}, 0, {{1, 1, 1}, {6, 6, 3}}, 1, true},
+                    {sides_of({{1, 1, 1}, {6, 6, 3}}), {FOOTPRINT_THREE}, 0, {{1, 1, 1}, {6, 6, 3}}, 1, true, true}}},
+        // a hole closing the surface radiates nothing there, its air side elsewhere
+        RegionCase{"BoxOnAHole", {{{1, 1, 2}, {6, 6, 3}}}, sides_of(ON_THREE, NO_FLOOR), sides_of({{1, 1, 2}, {6, 6, 3}}),
+                   {{sides_of(ON_THREE, NO_FLOOR), {}, 0, ON_THREE, 1, false},
+                    {sides_of({{1, 1, 2}, {6, 6, 3}}), {FOOTPRINT_THREE}, 0, {{1, 1, 2}, {6, 6, 3}}, 1, true}}},
+        // a closed conducting shell inside the region adds nothing
+        RegionCase{"ShellInside", {}, sides_of({{1, 1, 1}, {7, 7, 7}}), sides_of({{3, 3, 3}, {5, 5, 5}}),
+                   {{sides_of({{1, 1, 1}, {7, 7, 7}}), {}, 0, {{1, 1, 1}, {7, 7, 7}}, 1, false}}},
+        // the wall between two enclosed boxes is dropped: the envelope remains
+        RegionCase{"WallBetweenTwoBoxes", {}, [] {
+                     auto s = sides_of({{1, 1, 1}, {4, 7, 7}});
+                     for (const Box& b : sides_of({{4, 1, 1}, {7, 7, 7}})) s.push_back(b);
+                     return s;
+                   }(), {},
+                   {{sides_of({{1, 1, 1}, {7, 7, 7}}), {}, 0, {{1, 1, 1}, {7, 7, 7}}, 1, false}}},
+        // an open surface in the air radiates alone, oriented by its patch (flat: along +z)
+        RegionCase{"OpenInTheAir", {}, {{{2, 2, 4}, {6, 6, 4}}}, {{{2, 2, 2}, {6, 6, 2}}},
+                   {{{{{2, 2, 4}, {6, 6, 4}}}, {}, 3, {}, 1, false}}},
+        // a patch outside the region of a box under the same tag is refused
+        RegionCase{"PatchOutsideTheBox", {}, [] {
+                     auto s = sides_of({{1, 1, 1}, {3, 3, 3}});
+                     s.push_back({{4, 4, 6}, {6, 6, 6}});
+                     return s;
+                   }(), {}, {},
+                   "far-field surface (tag 7): 8 of its 56 triangles have the enclosed region "
+                   "on neither side; the surface, closed by the conductors its rim lies on, must "
+                   "enclose the sources"}),
+    [](const auto& info) { return info.param.name; });
+
 TEST(FarFieldPattern, FaceListedTwiceUnderTheTagIsIntegratedOnce) {
   // any coefficients will do: the same faces must give the same pattern
   const auto pattern = [](int copies) {

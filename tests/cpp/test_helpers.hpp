@@ -19,4 +19,15 @@ std::string stop_message(F&& f) {
   return "";
 }
 
+// Runs f; returns the message of the error (Error) it raised, or "" when it did not fail.
+template <class F>
+std::string error_message(F&& f) {
+  try {
+    std::forward<F>(f)();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
 }  // namespace vantrel::testing
