@@ -42,6 +42,9 @@ struct EigenmodeTimings {
   double ritz_s = 0.0;      // projected problems, Ritz vectors and residual checks
   u64 steps = 0;            // solves with E − sB
   u64 restarts = 0;
+  u64 checks = 0;           // sequences from a fresh vector after the wanted pairs converged
+  u64 check_steps = 0;      // solves those sequences took
+  u64 shift_moves = 0;      // times the shift moved off a (nearly) singular E − sB
   u64 reorthogonalisations = 0;  // steps that needed a second Gram–Schmidt pass
   u64 n_free = 0;
   u64 n_gradients = 0;      // columns of G

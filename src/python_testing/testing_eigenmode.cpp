@@ -49,6 +49,9 @@ void bind_eigenmode_probes(nb::module_& m) {
     d["nnz"] = tm.nnz;
     d["steps"] = tm.steps;
     d["restarts"] = tm.restarts;
+  d["checks"] = tm.checks;
+  d["check_steps"] = tm.check_steps;
+  d["shift_moves"] = tm.shift_moves;
     d["n_gradients"] = tm.n_gradients;
     d["shift"] = tm.shift;
     d["scale"] = tm.scale;
