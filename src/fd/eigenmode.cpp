@@ -400,7 +400,7 @@ struct SearchResult {
 
 // The Ritz pairs of a check sequence, against the reach of the locked pairs (the distance of the
 // farthest of them to σ). `nearer`: a located Ritz value (estimated residual at most CHECK_GATE)
-// lies nearer σ than the reach, a copy the locked set lacks. `clear`: on each side of σ the Ritz value nearest σ is located (estimated
+// lies, error included, nearer σ than the reach: a copy the locked set lacks. `clear`: on each side of σ the Ritz value nearest σ is located (estimated
 // residual at most CHECK_GATE) and lies, error included, no nearer than the reach. Hb is the
 // projected matrix of the sequence (or of the whole space, with the `skip` nearest pairs, the
 // locked ones, passed over); `coupling` the weight of the next vector.
@@ -781,19 +781,20 @@ CheckView check_view(const Eigen::MatrixXcd& Hb, cplx coupling, bool real, doubl
       --skip;
       continue;
     }
-    const double d = std::abs(c.lambda - sigma);
+    // The Ritz value θ is within est·|θ| of an eigenvalue of S, so λ = s + 1/θ is within
+    // err = est/(1 − est)·|λ − s| of one.
     const Eigen::Index j = static_cast<Eigen::Index>(c.index);
     const double est = std::abs(coupling * pe.U(K - 1, j)) / std::abs(pe.theta[j]);
-    if (d < reach - tie && est <= CHECK_GATE) view.nearer = true;
+    const double err = est < 1.0 ? est / (1.0 - est) * std::abs(c.lambda - shift)
+                                 : std::numeric_limits<double>::infinity();
+    const double d = std::abs(c.lambda - sigma);
+    if (est <= CHECK_GATE && d + err < reach - tie) view.nearer = true;
     const bool above = c.lambda.real() >= sigma;
     if (seen[above]) continue;
     seen[above] = true;
-    // The Ritz value θ is within est·|θ| of an eigenvalue of S, so λ = s + 1/θ is within
-    // est/(1 − est)·|λ − s| of one.
-    const double err = est < 1.0 ? est / (1.0 - est) * std::abs(c.lambda - shift)
-                                 : std::numeric_limits<double>::infinity();
     if (!(est <= CHECK_GATE && d - err >= reach - tie)) view.clear = false;
   }
+  if (!seen[0] && !seen[1]) view.clear = false;  // nothing located yet
   return view;
 }
 
