@@ -716,19 +716,28 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       return out;
     }
 
-    if (lock) {
-      // Keep only the converged wanted Ritz vectors, without their residuals (at the
-      // tolerance), and go on from a fresh random direction orthogonal to them.
-      Eigen::MatrixXcd Uk(K, static_cast<Eigen::Index>(w));
-      for (std::size_t i = 0; i < w; ++i) Uk.col(static_cast<Eigen::Index>(i)) = pe.U.col(static_cast<Eigen::Index>(usable[i]->index));
+    // V ← the `count` usable Ritz vectors nearest σ (an invariant subspace of H), H ← their
+    // projected matrix; the row that couples them to the next vector v stays (thick restart) or
+    // goes (a lock: the residuals of converged pairs, at the tolerance, are dropped).
+    const auto keep_nearest = [&](std::size_t count, bool coupled) {
+      Eigen::MatrixXcd Uk(K, static_cast<Eigen::Index>(count));
+      for (std::size_t i = 0; i < count; ++i)
+        Uk.col(static_cast<Eigen::Index>(i)) = pe.U.col(static_cast<Eigen::Index>(usable[i]->index));
       const Eigen::MatrixXcd Q = REAL ? Uk : bilinear_orthonormalise(Uk);
       const Eigen::Index p = Q.cols();
       const Eigen::MatrixXcd Hs = 0.5 * (H.topLeftCorner(K, K) + H.topLeftCorner(K, K).transpose());
       const Eigen::MatrixXcd Hp = Q.transpose() * Hs * Q;
+      const Eigen::RowVectorXcd arrow = coupling * Q.row(K - 1);
       rotate_basis(V, as_scalar<T>(Q));
       H.setZero();
       H.topLeftCorner(p, p) = Hp;
+      if (coupled) H.row(p).head(p) = arrow;
       k = static_cast<u64>(p);
+    };
+    if (lock) {
+      // Only the converged wanted pairs stay; the iteration goes on from a fresh random
+      // direction orthogonal to them.
+      keep_nearest(w, false);
       coupling = cplx(0.0, 0.0);
       const cplx far = usable[w - 1]->lambda;
       reach = std::abs(far - sigma);
@@ -746,22 +755,9 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       ++tm.checks;
       continue;
     }
-
     // Thick restart: keep the usable Ritz vectors nearest σ, the wanted ones and as many again
     // as fill half the room left, so that each cycle adds at least a quarter of the basis.
-    const u64 keep = std::min<u64>({usable.size(), out.wanted + (m - out.wanted) / 2, m - m / 4});
-    Eigen::MatrixXcd Uk(K, static_cast<Eigen::Index>(keep));
-    for (u64 i = 0; i < keep; ++i) Uk.col(static_cast<Eigen::Index>(i)) = pe.U.col(static_cast<Eigen::Index>(usable[i]->index));
-    const Eigen::MatrixXcd Q = REAL ? Uk : bilinear_orthonormalise(Uk);
-    const Eigen::Index p = Q.cols();
-    const Eigen::MatrixXcd Hs = 0.5 * (H.topLeftCorner(K, K) + H.topLeftCorner(K, K).transpose());
-    const Eigen::MatrixXcd Hp = Q.transpose() * Hs * Q;
-    const Eigen::RowVectorXcd arrow = coupling * Q.row(K - 1);
-    rotate_basis(V, as_scalar<T>(Q));
-    H.setZero();
-    H.topLeftCorner(p, p) = Hp;
-    H.row(p).head(p) = arrow;
-    k = static_cast<u64>(p);
+    keep_nearest(std::min<u64>({usable.size(), out.wanted + (m - out.wanted) / 2, m - m / 4}), true);
     ++tm.restarts;
     clean_block = check_clear = false;
   }
@@ -844,18 +840,16 @@ std::vector<RitzValue> ritz_candidates(std::span<const cplx> theta, double shift
 namespace {
 
 // The [[materials]] entry of a tetrahedron, for messages (the first that lists it).
-i32 material_tag_of(const std::vector<MaterialRegion>* materials, u64 t) {
-  if (materials)
-    for (const MaterialRegion& r : *materials)
-      if (std::find(r.tets.begin(), r.tets.end(), t) != r.tets.end()) return r.volume_tag;
-  return 0;
-}
-
 const MaterialRegion* material_of(const std::vector<MaterialRegion>* materials, u64 t) {
   if (materials)
     for (const MaterialRegion& r : *materials)
       if (std::find(r.tets.begin(), r.tets.end(), t) != r.tets.end()) return &r;
   return nullptr;
+}
+
+i32 material_tag_of(const std::vector<MaterialRegion>* materials, u64 t) {
+  const MaterialRegion* r = material_of(materials, t);
+  return r ? r->volume_tag : 0;
 }
 
 // What the media at the target ask of the search.
