@@ -668,20 +668,25 @@ def copies_of(mesh, count, mirror=False):
 
 
 def nearest_copies(frequencies, count, target, n_modes):
-    """The n_modes nearest the target among `count` copies of every frequency, by |lambda - sigma|
-    (lambda proportional to f^2)."""
+    """The n_modes nearest the target among `count` copies of every (complex) frequency, by
+    |lambda - sigma| (lambda proportional to f^2)."""
     return sorted([f for f in frequencies for _ in range(count)], key=lambda f: abs(f * f - target * target))[:n_modes]
 
 
-@pytest.mark.parametrize("count, mirror, target, n_modes", [
-    (2, False, 12e9, 6),
-    (2, True, 12e9, 6),
-    (3, False, 12e9, 6),
-    (3, False, 12e9, 4),
-    (3, True, 13e9, 7),
-    (3, False, 0.0, 6),
-], ids=["2-copies", "2-mirrored", "3-copies", "3-copies-4-modes", "3-mirrored-13GHz", "3-copies-target-0"])
-def test_every_copy_of_a_repeated_mode_comes_back(meshes, count, mirror, target, n_modes, capfd):
+LOSSY = "[[materials]]\nvolume_tag = 10\ner = 2.2\ntand = 0.01\n"
+
+
+@pytest.mark.parametrize("count, mirror, target, n_modes, body", [
+    (2, False, 12e9, 6, ""),
+    (2, True, 12e9, 6, ""),
+    (3, False, 12e9, 6, ""),
+    (3, False, 12e9, 4, ""),
+    (3, True, 13e9, 7, ""),
+    (3, False, 0.0, 6, ""),
+    (3, False, 8e9, 6, LOSSY),
+], ids=["2-copies", "2-mirrored", "3-copies", "3-copies-4-modes", "3-mirrored-13GHz", "3-copies-target-0",
+        "3-copies-lossy"])
+def test_every_copy_of_a_repeated_mode_comes_back(meshes, count, mirror, target, n_modes, body, capfd):
     """Copies of one WR-90 cavity (h = 4 mm) side by side in one mesh, each closed by its own walls
     (every second one mirrored): every resonance is exactly count-fold. At 12 GHz, between TE102
     (11.95 GHz) and TE201 (14.04 GHz), three copies give TE102 x 3 and TE201 x 3, with no TE101
@@ -689,13 +694,16 @@ def test_every_copy_of_a_repeated_mode_comes_back(meshes, count, mirror, target,
     modes are those of one cavity, each count times, to 1e-9 (the same discrete problem, converged
     to 1e-8 in the residual); the copies of a mode are independent fields; no line warns. Each
     sequence from a fresh vector finds at most one copy the others lack, so at most `count` of
-    them run (a tie taken for a missing copy would start one after another)."""
+    them run (a tie taken for a missing copy would start one after another). A lossy filling
+    (er = 2.2, tan d = 0.01: complex arithmetic) keeps every copy too."""
     single = meshes["wr90_4"]
-    want = nearest_copies([m.frequency_hz for m in run(single, config(target, n_modes))], count, target, n_modes)
+    cfg = config(target, n_modes, body="[pec]\ntags = [1]\n" + body)
+    one = [complex(m.frequency_hz, m.frequency_imag_hz) for m in run(single, cfg)]
+    want = nearest_copies(one, count, target, n_modes)
     capfd.readouterr()
-    got = T.eigenmode_search(copies_of(single, count, mirror), config(target, n_modes))
+    got = T.eigenmode_search(copies_of(single, count, mirror), cfg)
     assert "WARNING" not in capfd.readouterr().err
-    assert [m["frequency_hz"] for m in got["modes"]] == pytest.approx(want, rel=1e-9)
+    assert [complex(m["frequency_hz"], m["frequency_imag_hz"]) for m in got["modes"]] == pytest.approx(want, rel=1e-9)
     fields = np.array([m["field"] for m in got["modes"]])
     assert np.linalg.matrix_rank(fields, tol=1e-8 * np.abs(fields).max()) == n_modes
     assert 1 <= got["checks"] <= count
