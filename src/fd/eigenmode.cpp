@@ -400,10 +400,10 @@ struct SearchResult {
 
 // The Ritz pairs of a check sequence, against the reach of the locked pairs (the distance of the
 // farthest of them to σ). `nearer`: a located Ritz value (estimated residual at most CHECK_GATE)
-// lies, error included, nearer σ than the reach: a copy the locked set lacks. `clear`: on each side of σ the Ritz value nearest σ is located (estimated
-// residual at most CHECK_GATE) and lies, error included, no nearer than the reach. Hb is the
-// projected matrix of the sequence (or of the whole space, with the `skip` nearest pairs, the
-// locked ones, passed over); `coupling` the weight of the next vector.
+// lies, error included, nearer σ than the reach: a copy the locked set lacks. `clear`: on each
+// side of σ the Ritz value nearest σ is located and lies, error included, no nearer than the
+// reach. Hb is the projected matrix of the sequence (or of the whole space, with the `skip`
+// nearest pairs, the locked ones, passed over); `coupling` the weight of the next vector.
 struct CheckView {
   bool nearer = false;
   bool clear = true;
@@ -698,11 +698,10 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
         const double reach_now = std::abs(usable[w - 1]->lambda - sigma);
         check_nearer = check_nearer || reach_now < reach - tie;
         if (!check_nearer && !check_clear) {
-          const CheckView view =
-              clean_block ? check_view(H.block(static_cast<Eigen::Index>(locked), static_cast<Eigen::Index>(locked),
-                                                K - static_cast<Eigen::Index>(locked), K - static_cast<Eigen::Index>(locked)),
-                                       coupling, REAL, shift, sigma, reach, tie, 0)
-                          : check_view(H.topLeftCorner(K, K), coupling, REAL, shift, sigma, reach, tie, w);
+          // the sequence alone while no restart has mixed it with the locked pairs
+          const Eigen::Index L = clean_block ? static_cast<Eigen::Index>(locked) : 0;
+          const CheckView view = check_view(H.block(L, L, K - L, K - L), coupling, REAL, shift, sigma, reach,
+                                            tie, clean_block ? 0 : w);
           check_nearer = view.nearer;
           check_clear = view.clear;
         }
@@ -868,7 +867,9 @@ bool finite(cplx z) { return std::isfinite(z.real()) && std::isfinite(z.imag());
 MediaAtTarget check_media(const MaterialTensors& tensors, const std::vector<MaterialRegion>* materials,
                           double target_frequency) {
   const std::string at = "eigenmode target_frequency " + fmt_exp(target_frequency, 4) + " Hz: the ";
-  auto of = [&](u64 t) { return " of the material on volume tag " + std::to_string(material_tag_of(materials, t)); };
+  auto of = [&](u64 t) {
+    return " of the material on volume tag " + std::to_string(material_tag_of(materials, t));
+  };
   bool lossless = true;
   std::optional<u64> eps_negative, eps_zero, mu_negative;
   for (u64 t = 0; t < tensors.eps.size(); ++t)
@@ -877,8 +878,10 @@ MediaAtTarget check_media(const MaterialTensors& tensors, const std::vector<Mate
       if (!finite(e)) {
         const MaterialRegion* r = material_of(materials, t);
         std::string why;
-        if (r && r->conductivity != 0.0) why = ": its conductivity term σ/(ω ε0) needs a target above 0";
-        else if (r && r->dispersion.kind == Dispersion::Kind::Drude) why = ": its Drude term needs a target above 0";
+        if (r && r->conductivity != 0.0)
+          why = ": its conductivity term σ/(ω ε0) needs a target above 0";
+        else if (r && r->dispersion.kind == Dispersion::Kind::Drude)
+          why = ": its Drude term needs a target above 0";
         throw Error(at + "permittivity" + of(t) + " is not finite at that frequency" + why);
       }
       if (!finite(u)) throw Error(at + "permeability" + of(t) + " is not finite at that frequency");
