@@ -520,6 +520,39 @@ def test_without_conductors_every_unknown_is_free(meshes, capfd):
     assert abs(modes[0].frequency_hz - f101) / f101 < 1e-3
 
 
+SINGLE_TET = b"""$MeshFormat
+4.1 0 8
+$EndMeshFormat
+$Entities
+0 0 1 1
+1 0 0 0 1 1 1 1 1 0
+1 0 0 0 1 1 1 1 10 1 1
+$EndEntities
+$Nodes
+1 4 1 4
+3 1 0 4
+1
+2
+3
+4
+0 0 0
+1 0 0
+0 1 0
+0 0 1
+$EndNodes
+$Elements
+2 5 1 5
+2 1 2 4
+1 1 2 3
+2 1 2 4
+3 1 3 4
+4 2 3 4
+3 1 4 1
+5 1 2 3 4
+$EndElements
+"""
+
+
 def test_eigenmode_object(meshes):
     sim = Simulation.from_bytes(meshes["wr90_4"], config(8e9, 2))
     modes = sim.run_eigenmode()
@@ -738,37 +771,6 @@ def test_a_target_on_a_mode_moves_the_shift(meshes, backend, count, delta, monke
 # ---- limits -----------------------------------------------------------------------------------
 
 
-SINGLE_TET = b"""$MeshFormat
-4.1 0 8
-$EndMeshFormat
-$Entities
-0 0 1 1
-1 0 0 0 1 1 1 1 1 0
-1 0 0 0 1 1 1 1 10 1 1
-$EndEntities
-$Nodes
-1 4 1 4
-3 1 0 4
-1
-2
-3
-4
-0 0 0
-1 0 0
-0 1 0
-0 0 1
-$EndNodes
-$Elements
-2 5 1 5
-2 1 2 4
-1 1 2 3
-2 1 2 4
-3 1 3 4
-4 2 3 4
-3 1 4 1
-5 1 2 3 4
-$EndElements
-"""
 # The same tetrahedron with the face (2, 3, 4) left open: three conducting faces.
 THREE_WALLS = SINGLE_TET.replace(b"2 5 1 5\n2 1 2 4\n", b"2 4 1 4\n2 1 2 3\n").replace(b"4 2 3 4\n", b"")
 
