@@ -1,5 +1,5 @@
-"""Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order, or
-with its coordinates scaled."""
+"""Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order, with
+its coordinates scaled, or copied side by side."""
 import numpy as np
 
 TETRAHEDRON = "4"  # MSH element type of the four-node tetrahedron
