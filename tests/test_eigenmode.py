@@ -765,7 +765,7 @@ def test_a_target_on_a_mode_moves_the_shift(meshes, backend, count, delta, monke
     assert [m["frequency_hz"] for m in got["modes"]] == pytest.approx(
         nearest_copies(near12, count, target, n_modes), rel=1e-9)
     assert all(m["residual"] <= 1e-8 for m in got["modes"])
-    assert got["steps"] < 200  # the stalled search spent its whole budget of 380 solves
+    assert got["steps"] < 200  # the stalled search spent its whole budget (320 or 380 solves)
 
 
 # ---- limits -----------------------------------------------------------------------------------
