@@ -75,6 +75,8 @@ constexpr double NEAR_SHIFT = 1e-7;
 constexpr double SHIFT_MOVE = 1e-5;
 constexpr int MAX_SHIFT_MOVES = 3;
 constexpr u64 NEAR_PROBE_STEPS = 6;
+constexpr u64 SETTLE_LOOK_MAX = 200;
+constexpr double SETTLED_MARGIN = 1e-2;
 // Basis size: min(3·n_modes + 20, 100) as a first space, at least 2·n_modes + 20 so that a
 // restart keeps the wanted pairs and room to improve them, never above this.
 constexpr u64 MAX_BASIS = 1000;
@@ -530,9 +532,37 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
   bool checking = false, clean_block = false, check_nearer = false, check_clear = false;
   u64 locked = 0;
   double reach = 0.0, tie = 0.0;
+  // The projected problem is looked at during an expansion every step at first, then at every
+  // eighth of the length (it grows with it).
+  const auto due = [](u64 len) { return len <= 24 || len % (len / 8) == 0; };
+  // The largest estimated residual of the wanted pairs (+inf while fewer are usable).
+  const auto worst_estimate = [&](Eigen::Index K) {
+    const ProjectedEigen pe = projected_eigen(H.topLeftCorner(K, K), REAL);
+    double worst = 0.0;
+    u64 w = 0;
+    const std::span<const cplx> theta(pe.theta.data(), static_cast<std::size_t>(K));
+    for (const RitzValue& c : ritz_candidates(theta, shift, sigma)) {
+      if (w == out.wanted) break;
+      if (!pe.usable[c.index]) continue;
+      const Eigen::Index j = static_cast<Eigen::Index>(c.index);
+      const double est = std::abs(coupling * pe.U(K - 1, j)) / std::abs(pe.theta[j]);
+      if (!(est <= worst)) worst = est;  // NaN stays
+      ++w;
+    }
+    return w == out.wanted ? worst : std::numeric_limits<double>::infinity();
+  };
+  // The wanted pairs often settle long before the space is full: once they all look converged
+  // (estimated residuals at most `settle`), the expansion stops and the Rayleigh–Ritz step tries
+  // their true residuals, against SETTLED_MARGIN times the tolerance; should one miss it, the
+  // expansion goes on, with a bar a thousand times lower. Looked at up to SETTLE_LOOK_MAX vectors
+  // (a larger projected problem costs more than the solves it could save).
+  double settle = ESTIMATE_GATE;
+  bool settled_early = false;
   while (true) {
-    // Expand to m columns (or until the space is exhausted, or a check is clear).
+    // Expand to m columns (or until the space is exhausted, a check is clear, or the wanted
+    // pairs have settled).
     const auto tk = Clock::now();
+    settled_early = false;
     while (have_next && k < m) {
       std::copy(v.begin(), v.end(), V.col(k));
       std::span<const cplx> b;
@@ -615,10 +645,9 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
           return out;
         }
       }
-      // A check sequence stops as soon as it is clear; looked at every step at first, then at
-      // every eighth of its length (the projected problem grows with it).
+      // A check sequence stops as soon as it is clear.
       const u64 j = k - locked;
-      if (checking && clean_block && j >= CHECK_MIN_STEPS && (j <= 24 || j % (j / 8) == 0)) {
+      if (checking && clean_block && j >= CHECK_MIN_STEPS && due(j)) {
         const Eigen::Index L = static_cast<Eigen::Index>(locked), J = static_cast<Eigen::Index>(j);
         const CheckView view = check_view(H.block(L, L, J, J), coupling, REAL, shift, sigma, reach, tie, 0);
         check_nearer = check_nearer || view.nearer;
@@ -627,8 +656,14 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
           break;
         }
       }
+      const bool look = !checking || check_nearer;  // a check sequence has a rule of its own
+      if (look && out.wanted > 0 && k > out.wanted && k < m && k <= SETTLE_LOOK_MAX && due(k) &&
+          worst_estimate(K) <= settle) {
+        settled_early = true;
+        break;
+      }
     }
-    if (k < m && !check_clear) have_next = false;  // the space is exhausted
+    if (k < m && !check_clear && !settled_early) have_next = false;  // the space is exhausted
     first_cycle = false;
     tm.krylov_s += seconds_since(tk);
 
@@ -673,6 +708,9 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
           out.pairs.push_back({lambda, CVec(y.begin(), y.end()), res});
         else
           converged = false;
+        // a space cut short is kept only with a margin: the residuals stay where a full one
+        // takes them
+        if (settled_early && !(res <= SETTLED_MARGIN * EIGEN_RESIDUAL_TOL)) converged = false;
       }
     }
     tm.ritz_s += seconds_since(tr);
@@ -713,6 +751,9 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       out.exhausted = !have_next;
       out.short_of_wanted = true;
       return out;
+    } else if (settled_early) {
+      settle *= 1e-3;
+      continue;  // V and H stand as they were: the expansion goes on from v
     }
 
     // V ← the `count` usable Ritz vectors nearest σ (an invariant subspace of H), H ← their
@@ -751,6 +792,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       checking = clean_block = true;
       check_nearer = check_clear = false;
       locked = k;
+      settle = ESTIMATE_GATE;
       ++tm.checks;
       continue;
     }
@@ -759,6 +801,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     keep_nearest(std::min<u64>({usable.size(), out.wanted + (m - out.wanted) / 2, m - m / 4}), true);
     ++tm.restarts;
     clean_block = check_clear = false;
+    settle = ESTIMATE_GATE;
   }
 }
 
