@@ -98,6 +98,7 @@ def meshes(tmp_path_factory):
         "cube10_coarse": box_msh(tmp / "h.msh", (10e-3,) * 3, 4e-3, h_min=4e-3),
         "cube10_3": box_msh(tmp / "i.msh", (10e-3,) * 3, 3e-3, h_min=3e-3),
         "cube10_10": box_msh(tmp / "j.msh", (10e-3,) * 3, 10e-3, h_min=10e-3),
+        "cube_5": box_msh(tmp / "k.msh", CUBE, 5e-3),
     }
 
 
@@ -709,17 +710,18 @@ def nearest_copies(frequencies, count, target, n_modes):
 LOSSY = "[[materials]]\nvolume_tag = 10\ner = 2.2\ntand = 0.01\n"
 
 
-@pytest.mark.parametrize("count, mirror, target, n_modes, body", [
-    (2, False, 12e9, 6, ""),
-    (2, True, 12e9, 6, ""),
-    (3, False, 12e9, 6, ""),
-    (3, False, 12e9, 4, ""),
-    (3, True, 13e9, 7, ""),
-    (3, False, 0.0, 6, ""),
-    (3, False, 8e9, 6, LOSSY),
+@pytest.mark.parametrize("mesh_key, count, mirror, target, n_modes, body", [
+    ("wr90_4", 2, False, 12e9, 6, ""),
+    ("wr90_4", 2, True, 12e9, 6, ""),
+    ("wr90_4", 3, False, 12e9, 6, ""),
+    ("wr90_4", 3, False, 12e9, 4, ""),
+    ("wr90_4", 3, True, 13e9, 7, ""),
+    ("wr90_4", 3, False, 0.0, 6, ""),
+    ("wr90_4", 3, False, 8e9, 6, LOSSY),
+    ("cube_5", 3, False, 6e9, 3, ""),
 ], ids=["2-copies", "2-mirrored", "3-copies", "3-copies-4-modes", "3-mirrored-13GHz", "3-copies-target-0",
-        "3-copies-lossy"])
-def test_every_copy_of_a_repeated_mode_comes_back(meshes, count, mirror, target, n_modes, body, capfd):
+        "3-copies-lossy", "3-cubes-cluster"])
+def test_every_copy_of_a_repeated_mode_comes_back(meshes, mesh_key, count, mirror, target, n_modes, body, capfd):
     """Copies of one WR-90 cavity (h = 4 mm) side by side in one mesh, each closed by its own walls
     (every second one mirrored): every resonance is exactly count-fold. At 12 GHz, between TE102
     (11.95 GHz) and TE201 (14.04 GHz), three copies give TE102 x 3 and TE201 x 3, with no TE101
@@ -728,8 +730,11 @@ def test_every_copy_of_a_repeated_mode_comes_back(meshes, count, mirror, target,
     to 1e-8 in the residual); the copies of a mode are independent fields; no line warns. Each
     sequence from a fresh vector finds at most one copy the others lack, so at most `count` of
     them run (a tie taken for a missing copy would start one after another). A lossy filling
-    (er = 2.2, tan d = 0.01: complex arithmetic) keeps every copy too."""
-    single = meshes["wr90_4"]
+    (er = 2.2, tan d = 0.01: complex arithmetic) keeps every copy too. Three copies of a 20 mm
+    cube (h = 5 mm): the (1,1,0) triple at 10.6 GHz, split by the unstructured mesh by 1e-5, makes
+    a cluster of nine; the three nearest 6 GHz are the lowest member's copies, not a member
+    1e-5 farther in place of one."""
+    single = meshes[mesh_key]
     cfg = config(target, n_modes, body="[pec]\ntags = [1]\n" + body)
     one = [complex(m.frequency_hz, m.frequency_imag_hz) for m in run(single, cfg)]
     want = nearest_copies(one, count, target, n_modes)
