@@ -342,6 +342,12 @@ ProjectedEigen projected_eigen(const Eigen::MatrixXcd& H, bool real) {
   return pe;
 }
 
+// The residual of Ritz pair j in S relative to its θ, |h_k u_j[K−1]| / |θ_j|, with h_k the
+// weight of the next vector (`coupling`).
+double ritz_estimate(const ProjectedEigen& pe, cplx coupling, Eigen::Index j) {
+  return std::abs(coupling * pe.U(pe.U.rows() - 1, j)) / std::abs(pe.theta[j]);
+}
+
 // Bilinear Gram–Schmidt on the columns of U (within a cluster of equal θ the eigenvectors of a
 // complex symmetric matrix need not be bilinearly orthogonal); columns that cannot be normalised
 // are dropped. The span, an invariant subspace of H, is kept.
@@ -429,7 +435,7 @@ std::optional<cplx> settled_near_shift(const ProjectedEigen& pe, cplx coupling, 
     const cplx th = pe.theta[j];
     // |λ − s| = 1/|θ| < near
     if (!pe.usable[static_cast<std::size_t>(j)] || !(std::abs(th) * near > 1.0)) continue;
-    if (std::abs(coupling * pe.U(K - 1, j)) / std::abs(th) <= ESTIMATE_GATE)
+    if (ritz_estimate(pe, coupling, j) <= ESTIMATE_GATE)
       return cplx(shift, 0.0) + cdiv(cplx(1.0, 0.0), th);
   }
   return std::nullopt;
@@ -552,7 +558,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       if (w == out.wanted) break;
       if (!pe.usable[c.index]) continue;
       const Eigen::Index j = static_cast<Eigen::Index>(c.index);
-      const double est = std::abs(coupling * pe.U(K - 1, j)) / std::abs(pe.theta[j]);
+      const double est = ritz_estimate(pe, coupling, j);
       if (!(est <= worst)) worst = est;  // NaN stays
       ++w;
     }
@@ -689,7 +695,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     bool all_estimated = w == out.wanted || !have_next;
     for (std::size_t i = 0; i < w && all_estimated; ++i) {
       const Eigen::Index j = static_cast<Eigen::Index>(usable[i]->index);
-      const double est = std::abs(coupling * pe.U(K - 1, j)) / std::abs(pe.theta[j]);
+      const double est = ritz_estimate(pe, coupling, j);
       all_estimated = est <= ESTIMATE_GATE;
     }
     out.pairs.clear();
@@ -829,7 +835,7 @@ CheckView check_view(const Eigen::MatrixXcd& Hb, cplx coupling, bool real, doubl
     // The Ritz value θ is within est·|θ| of an eigenvalue of S, so λ = s + 1/θ is within
     // err = est/(1 − est)·|λ − s| of one.
     const Eigen::Index j = static_cast<Eigen::Index>(c.index);
-    const double est = std::abs(coupling * pe.U(K - 1, j)) / std::abs(pe.theta[j]);
+    const double est = ritz_estimate(pe, coupling, j);
     const double err = est < 1.0 ? est / (1.0 - est) * std::abs(c.lambda - shift)
                                  : std::numeric_limits<double>::infinity();
     const double d = std::abs(c.lambda - sigma);
