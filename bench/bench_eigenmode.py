@@ -82,7 +82,7 @@ def child(road, mesh_path):
     d["wall_s"] = time.perf_counter() - wall
     for m in d.get("modes", []):
         m["eigenvalue"] = [m["eigenvalue"].real, m["eigenvalue"].imag]
-        del m["field"]
+        m.pop("field", None)  # the field array is not JSON
     d["peak_rss_gb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024**2
     print("RESULT " + json.dumps(d))
 
