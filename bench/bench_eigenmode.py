@@ -11,8 +11,9 @@ of the same box at 10 GHz).
 Each (size, back end, case) runs in a fresh process, so the peak resident memory is that run's
 own; a run that passes --timeout seconds is stopped and reported as such.
 Columns: modes returned, assembly + conductor elimination + merge (s), the gradient fields (G,
-K = G^T B G and its factorisation) (s), factorisation of E - s B (s), Krylov steps (solves) and
-restarts, back-end solve per step (s), the rest of a step (mass products, gradient projection,
+K = G^T B G and its factorisation) (s), factorisation of E - s B (s), Krylov steps (solves),
+restarts, and of the steps those of the check for missing copies of repeated modes (after the
+wanted pairs converge, a sequence from a fresh vector), back-end solve per step (s), the rest of a step (mass products, gradient projection,
 orthogonalisation) (s), Ritz extraction with residual checks (s), the whole search (s), the
 budget "factorisation + 100 solves" (s), peak memory, the sweep's factorisation of the same
 matrix and its peak memory, and the largest relative residual ||Ex - lambda Bx|| / ||Ex|| of the
@@ -81,6 +82,7 @@ def child(road, mesh_path):
     d["wall_s"] = time.perf_counter() - wall
     for m in d.get("modes", []):
         m["eigenvalue"] = [m["eigenvalue"].real, m["eigenvalue"].imag]
+        m.pop("field", None)  # the field array is not JSON
     d["peak_rss_gb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024**2
     print("RESULT " + json.dumps(d))
 
@@ -115,7 +117,7 @@ def main():
     tmp = tempfile.mkdtemp(prefix="bench_eigenmode_")
     cases = [c for c in CASES if c in args.cases.split(",")]
     head = (f"{'mesh':>5} {'unknowns':>9} {'free':>8} {'back end':>24} {'case':>4} {'modes':>5} "
-            f"{'setup s':>7} {'grad s':>6} {'factor s':>8} {'steps':>5} {'rst':>3} {'solve/step s':>12} "
+            f"{'setup s':>7} {'grad s':>6} {'factor s':>8} {'steps':>5} {'rst':>3} {'check':>5} {'solve/step s':>12} "
             f"{'rest/step s':>11} {'ritz s':>6} {'total s':>7} {'fac+100 sol s':>13} {'peak GB':>7} "
             f"{'sweep fac s':>11} {'sweep GB':>8} {'max resid':>9}")
     print(head)
@@ -145,7 +147,7 @@ def main():
                 resid = max((m["residual"] for m in d["modes"]), default=float("nan"))
                 print(f"{label:>5} {d['n_dofs']:>9} {d['n_free']:>8} {name[:24]:>24} {case:>4} "
                       f"{len(d['modes']):>5} {d['assembly_s'] + d['pattern_s']:>7.2f} {d['gradient_s']:>6.2f} "
-                      f"{d['factor_s']:>8.2f} {d['steps']:>5} {d['restarts']:>3} {solve:>12.3f} {rest:>11.3f} "
+                      f"{d['factor_s']:>8.2f} {d['steps']:>5} {d['restarts']:>3} {d.get('check_steps', 0):>5} {solve:>12.3f} {rest:>11.3f} "
                       f"{d['ritz_s']:>6.2f} {total:>7.2f} {budget:>13.2f} {d['peak_rss_gb']:>7.2f} "
                       f"{sweep_fac} {sweep_gb} {resid:>9.1e}", flush=True)
     rev = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,

@@ -1,5 +1,5 @@
-"""Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order, or
-with its coordinates scaled or moved."""
+"""Rewrites ASCII Gmsh MSH 4.1 text: the same mesh with its tetrahedra in another order, with
+its coordinates scaled or moved, or copied side by side."""
 import numpy as np
 
 TETRAHEDRON = "4"  # MSH element type of the four-node tetrahedron
@@ -47,3 +47,52 @@ def map_nodes(msh, fn):
 def scaled_msh(msh, factor):
     """The same ASCII MSH 4.1 mesh with every node coordinate multiplied by `factor`."""
     return map_nodes(msh, lambda _, p: [c * factor for c in p])
+
+
+def copied_msh(msh, offsets, mirror=False):
+    """Copies of one ASCII MSH 4.1 mesh of a single volume in one file, the c-th moved by
+    offsets[c] (and, with `mirror`, every second one reflected in x = 0 first): identical
+    disconnected cavities. Every triangle goes under tag 1, every tetrahedron under tag 10."""
+    lines = msh.decode().split("\n")
+    i = lines.index("$Nodes") + 1
+    n_blocks = int(lines[i].split()[0])
+    i += 1
+    tags, coords = [], []
+    for _ in range(n_blocks):
+        count = int(lines[i].split()[3])
+        tags += [int(w) for w in lines[i + 1:i + 1 + count]]
+        coords += [[float(w) for w in line.split()] for line in lines[i + 1 + count:i + 1 + 2 * count]]
+        i += 1 + 2 * count
+    index = {t: k for k, t in enumerate(tags)}
+    nodes = np.array(coords)
+    cells = {"2": [], TETRAHEDRON: []}
+    i = lines.index("$Elements") + 1
+    n_blocks = int(lines[i].split()[0])
+    i += 1
+    for _ in range(n_blocks):
+        _, _, kind, count = lines[i].split()
+        if kind in cells:
+            cells[kind] += [[index[int(w)] for w in line.split()[1:]] for line in lines[i + 1:i + 1 + int(count)]]
+        i += 1 + int(count)
+    n = len(nodes)
+    out_nodes = []
+    for c, offset in enumerate(offsets):
+        p = nodes * ([-1.0, 1.0, 1.0] if mirror and c % 2 else 1.0)
+        out_nodes += [p + np.asarray(offset, dtype=float)]
+    out_nodes = np.vstack(out_nodes)
+    blocks = [(1, "2", cells["2"]), (10, TETRAHEDRON, cells[TETRAHEDRON])]
+    n_cells = len(offsets) * sum(len(body) for _, _, body in blocks)
+    text = ["$MeshFormat", "4.1 0 8", "$EndMeshFormat", "$Nodes", f"1 {len(out_nodes)} 1 {len(out_nodes)}",
+            f"3 1 0 {len(out_nodes)}"]
+    text += [str(k + 1) for k in range(len(out_nodes))]
+    text += [" ".join(repr(float(x)) for x in p) for p in out_nodes]
+    text += ["$EndNodes", "$Elements", f"2 {n_cells} 1 {n_cells}"]
+    k = 0
+    for tag, kind, body in blocks:
+        text.append(f"{2 if kind == '2' else 3} {tag} {kind} {len(offsets) * len(body)}")
+        for c in range(len(offsets)):
+            for cell in body:
+                k += 1
+                text.append(f"{k} " + " ".join(str(c * n + v + 1) for v in cell))
+    text += ["$EndElements", ""]
+    return "\n".join(text).encode()

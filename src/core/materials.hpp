@@ -73,6 +73,7 @@ struct MaterialRegion {
   double ur = 1.0;
   double tand = 0.0;
   double conductivity = 0.0;  // S/m
+  i32 volume_tag = 0;         // the volume tag of its [[materials]] entry, for messages
 };
 
 // A uniaxial stretched-coordinate layer; only the dominant axis of direction and its sign matter.

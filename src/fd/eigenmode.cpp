@@ -54,6 +54,36 @@ constexpr int MAX_PASSES = 4;
 // residual ‖E y − λ B y‖ / ‖E y‖ is worth computing: the true one is not smaller (Ey − λBy =
 // −A r/θ with A = E − sB, and A does not shrink the residual direction below |λ − s|).
 constexpr double ESTIMATE_GATE = 1e-6;
+// The check for missing copies of repeated modes. The nearest Ritz value of a check sequence on
+// each side of σ counts as located once its estimated residual is at most CHECK_GATE (its λ is
+// then known to 1e-3 of |λ − s|, and a random start leaves no nearer eigenvalue hidden behind a
+// Ritz value that has settled that far); no sooner than CHECK_MIN_STEPS steps into the sequence,
+// so that both sides have had the time to show. Distances to σ within TIE·|λ| of the reach of
+// the wanted pairs are ties, which the converged pairs' own error (1e-8) does not order.
+constexpr double CHECK_GATE = 1e-3;
+constexpr u64 CHECK_MIN_STEPS = 6;
+constexpr double TIE = 1e-8;
+// A Ritz value lies within its error bound of some eigenvalue, not of every one near it: a Ritz
+// vector that mixes the members of a tight cluster (near-degenerate modes, each in several copies)
+// has a residual of the order of the cluster's spread times the square root of the smaller
+// weight, so a member of a hundredth the weight lies up to ten times the bound away. A side is
+// clear only with that margin (measured: no missed copy in 162 searches of 2 to 4 copied boxes
+// and cubes, against 2 with the bound alone; the cost is the same).
+constexpr double CLUSTER_MARGIN = 10.0;
+// A shift within NEAR_SHIFT of the problem's scale of an eigenvalue leaves E − sB singular to the
+// precision the other pairs need: its solves carry rounding of eps·scale / |λ − s| in every other
+// direction (measured: residuals of 3e-9 at 1e-9 of the scale, 1e-10 at 1e-7; the iteration
+// stalls closer in). Such a shift, or one the back end cannot factorise (a zero or perturbed
+// pivot), moves by SHIFT_MOVE of the scale, away from the eigenvalue, at most MAX_SHIFT_MOVES
+// times; the distances that order the modes stay those to σ. The test looks at the Ritz pairs
+// after NEAR_PROBE_STEPS steps (the pair at the shift dominates every solve and settles at once)
+// and at the end of every cycle.
+constexpr double NEAR_SHIFT = 1e-7;
+constexpr double SHIFT_MOVE = 1e-5;
+constexpr int MAX_SHIFT_MOVES = 3;
+constexpr u64 NEAR_PROBE_STEPS = 6;
+constexpr u64 SETTLE_LOOK_MAX = 200;
+constexpr double SETTLED_MARGIN = 1e-2;
 // Basis size: min(3·n_modes + 20, 100) as a first space, at least 2·n_modes + 20 so that a
 // restart keeps the wanted pairs and room to improve them, never above this.
 constexpr u64 MAX_BASIS = 1000;
@@ -90,14 +120,15 @@ void keep_real_values(FreeMatrices& fm) {
   }
 }
 
-// Σ Re E_ii / Σ Re B_ii: a size of the pencil's spectrum in rad²/m² that scales with the units
-// and the materials as the eigenvalues do.
+// Σ Re E_ii / Σ |Re B_ii|: a size of the pencil's spectrum in rad²/m² that scales with the units
+// and the materials as the eigenvalues do (the modulus keeps it positive where a negative
+// permittivity makes some B_ii negative).
 double spectral_scale(const FreeElementSystem& sys) {
   double e = 0.0, b = 0.0;
   for (std::size_t k = 0; k < sys.rows.size(); ++k)
     if (sys.rows[k] == sys.cols[k]) {
       e += sys.e[k].real();
-      b += sys.b[k].real();
+      b += std::fabs(sys.b[k].real());
     }
   return e / b;
 }
@@ -311,6 +342,12 @@ ProjectedEigen projected_eigen(const Eigen::MatrixXcd& H, bool real) {
   return pe;
 }
 
+// The residual of Ritz pair j in S relative to its θ, |h_k u_j[K−1]| / |θ_j|, with h_k the
+// weight of the next vector (`coupling`).
+double ritz_estimate(const ProjectedEigen& pe, cplx coupling, Eigen::Index j) {
+  return std::abs(coupling * pe.U(pe.U.rows() - 1, j)) / std::abs(pe.theta[j]);
+}
+
 // Bilinear Gram–Schmidt on the columns of U (within a cluster of equal θ the eigenvectors of a
 // complex symmetric matrix need not be bilinearly orthogonal); columns that cannot be normalised
 // are dropped. The span, an invariant subspace of H, is kept.
@@ -351,59 +388,132 @@ struct Pair {
   double residual;
 };
 
+// What one search is asked: the shift s of the factorised E − sB, the target σ the distances are
+// measured to, and the form of the iteration.
+struct SearchSettings {
+  double shift = 0.0;
+  double sigma = 0.0;
+  u64 n_modes = 0;
+  // A settled eigenvalue closer than this to s leaves E − sB too near singular for the other
+  // pairs (the solves lose their digits to it): the search stops and says so. 0: never.
+  double near = 0.0;
+  // The form xᵀE y in place of xᵀB y: a lossless filling whose permittivity is negative
+  // somewhere makes B indefinite, while E stays semi-definite and, off the gradients, definite.
+  // S is symmetric in both, as E S = B + s B (E − sB)⁻¹ B.
+  bool stiff_form = false;
+};
+
 struct SearchResult {
   std::vector<Pair> pairs;  // converged, nearest to σ first
   u64 wanted = 0;           // how many the search tried to converge
+  u64 budget = 0;           // solves it could spend
   bool short_of_wanted = false;  // stopped (budget spent) before every wanted pair converged
+  bool exhausted = false;        // the Krylov space came to hold every field the free space has
+  bool near_shift = false;       // a settled eigenvalue lies within `near` of the shift ...
+  cplx near_lambda;              // ... this one
 };
 
-// Shift-invert Lanczos on S = P (E − sB)⁻¹ B in the bilinear form <x, y> = xᵀB y, P the
-// B-orthogonal projection off the gradients. E and B are complex symmetric, so S is symmetric in
-// that form: with V B-orthonormal (VᵀBV = I) the projected matrix H = VᵀB S V is symmetric and
+// The Ritz pairs of a check sequence, against the reach of the locked pairs (the distance of the
+// farthest of them to σ). `nearer`: a located Ritz value (estimated residual at most CHECK_GATE)
+// lies, error included, nearer σ than the reach: a copy the locked set lacks. `clear`: on each
+// side of σ the Ritz value nearest σ is located and lies, CLUSTER_MARGIN times its error
+// included, no nearer than the reach. Hb is the projected matrix of the sequence (or of the whole space, with the `skip`
+// nearest pairs, the locked ones, passed over); `coupling` the weight of the next vector.
+struct CheckView {
+  bool nearer = false;
+  bool clear = true;
+};
+
+CheckView check_view(const Eigen::MatrixXcd& Hb, cplx coupling, bool real, double shift, double sigma,
+                     double reach, double tie, std::size_t skip);
+
+// The eigenvalue of a settled Ritz pair (estimated residual at most ESTIMATE_GATE) within `near`
+// of the shift, if there is one.
+std::optional<cplx> settled_near_shift(const ProjectedEigen& pe, cplx coupling, double shift, double near) {
+  const Eigen::Index K = pe.U.rows();
+  for (Eigen::Index j = 0; j < K; ++j) {
+    const cplx th = pe.theta[j];
+    // |λ − s| = 1/|θ| < near
+    if (!pe.usable[static_cast<std::size_t>(j)] || !(std::abs(th) * near > 1.0)) continue;
+    if (ritz_estimate(pe, coupling, j) <= ESTIMATE_GATE)
+      return cplx(shift, 0.0) + cdiv(cplx(1.0, 0.0), th);
+  }
+  return std::nullopt;
+}
+
+// Shift-invert Lanczos on S = P (E − sB)⁻¹ B in the bilinear form <x, y> = xᵀB y (xᵀE y with
+// `stiff_form`), P the B-orthogonal projection off the gradients. E and B are complex symmetric,
+// so S is symmetric in that form: with V orthonormal in it the projected matrix H = VᵀB S V is
+// symmetric and
 //   S V_k = V_k H_k + v_k h_k e_kᵀ.
 // A Ritz pair (θ, y = V_k u) of H_k gives λ = s + 1/θ, and its residual in S is v_k h_k u_k. Every
 // restart keeps the Ritz vectors nearest σ (an invariant subspace of H_k), so the relation holds
-// with an arrow row in place of h_k (thick restart). T = double for a lossless filling.
+// with an arrow row in place of h_k (thick restart).
+//
+// A single start vector has a component along one direction only of an exactly repeated
+// eigenspace (copies of one resonator, symmetric meshes): the others enter through rounding, if
+// ever. So once the wanted pairs have converged they are locked (kept, their residuals dropped)
+// and the iteration goes on from a fresh random vector orthogonal to them, until the nearest Ritz
+// values of that sequence lie, on both sides of σ, no nearer than the farthest wanted pair. A
+// sequence that brings a nearer pair in is followed, once that pair has converged, by another.
+// T = double for a lossless filling.
 template <class T>
 SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
-                            const GradientProjector& grad, double shift, double sigma, u64 n_modes,
+                            const GradientProjector& grad, const SearchSettings& set,
                             EigenmodeTimings& tm) {
   constexpr bool REAL = std::is_same_v<T, double>;
-  const u64 n = fm.n;
+  const u64 n = fm.n, n_modes = set.n_modes;
+  const double shift = set.shift, sigma = set.sigma;
+  const bool stiff = set.stiff_form;
   const u64 first = std::min<u64>(n_modes > (NONE_U64 - 20) / 3 ? NONE_U64 : 3 * n_modes + 20, 100);
   const u64 roomy = n_modes > (MAX_BASIS - 20) / 2 ? MAX_BASIS : 2 * n_modes + 20;
   const u64 m = std::min({n, MAX_BASIS, std::max(first, roomy)});
   SearchResult out;
   // A basis that cannot hold the whole space serves at most half its size.
   out.wanted = m == n ? n_modes : std::min(n_modes, m / 2);
-  const u64 budget = BUDGET_FACTOR * m;
+  out.budget = BUDGET_FACTOR * m;
+  const u64 steps0 = tm.steps;
 
   Basis<T> V{n, m + 1, Vec<T>(n * (m + 1))};
   Eigen::MatrixXcd H = Eigen::MatrixXcd::Zero(static_cast<Eigen::Index>(m + 1),
                                               static_cast<Eigen::Index>(m + 1));
-  Vec<T> v(n), bv, x, bx;
+  Vec<T> v(n), bv, x, bx, ex;
   CVec rhs;  // the back ends take complex right-hand sides: a real search copies bv here
 
-  // x ← P x, then B-orthogonal to the first k columns (twice); returns its B-size before and
-  // after, and leaves B x in bx. For a start and after a breakdown only.
+  // B x into bx and, in the E-form, E x = A x + s B x into ex (with A = E − sB): the vector of
+  // the form, whose products with the basis give the coefficients of x.
+  auto form_of = [&]() -> const Vec<T>& {
+    mass_product<T>(fm, x, bx);
+    if (!stiff) return bx;
+    shifted_product<T>(fm, x, ex);
+    for (u64 i = 0; i < n; ++i) ex[i] += shift * bx[i];
+    return ex;
+  };
+  auto form = [&]() -> const Vec<T>& { return stiff ? ex : bx; };
+  // x ← P x, then orthogonal to the first k columns (twice); returns its size in the form before
+  // and after, and leaves the form's vector of x in form(). For a start and after a breakdown.
   auto fresh_direction = [&](std::size_t k) {
     mass_product<T>(fm, x, bx);
     remove_gradients(grad, x, bx);
-    mass_product<T>(fm, x, bx);
-    const double before = b_size(x, bx);
+    const double before = b_size(x, form_of());
     for (int pass = 0; pass < 2 && k > 0; ++pass) {
-      subtract_combination(V, basis_dots<T>(V, k, bx), x);
-      mass_product<T>(fm, x, bx);
+      subtract_combination(V, basis_dots<T>(V, k, form()), x);
+      form_of();
     }
-    return std::pair<double, double>(before, b_size(x, bx));
+    return std::pair<double, double>(before, b_size(x, form()));
   };
-  // v = x / sqrt(xᵀBx), bv = B v; false when x cannot be normalised.
+  // v = x / sqrt(<x, x>) and bv = B v, the next right-hand side; false when x cannot be
+  // normalised.
   auto take_direction = [&](double before, double after) {
-    const T beta2 = bilinear<T>(x, bx);
+    const T beta2 = bilinear<T>(x, form());
     if (!(after > BREAKDOWN * before) || !(std::abs(beta2) > ISOTROPIC * after * after)) return false;
     T inv;
-    if constexpr (REAL) inv = 1.0 / std::sqrt(beta2);  // B is positive definite: β² > 0
-    else inv = cdiv(cplx(1.0, 0.0), csqrt_principal(beta2));
+    if constexpr (REAL) {
+      if (!(beta2 > 0.0)) return false;  // the form is definite off the gradients
+      inv = 1.0 / std::sqrt(beta2);
+    } else {
+      inv = cdiv(cplx(1.0, 0.0), csqrt_principal(beta2));
+    }
     v.resize(n);
     bv.resize(n);
     for (u64 i = 0; i < n; ++i) {
@@ -429,9 +539,43 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
 
   u64 k = 0;
   cplx coupling(0.0, 0.0);  // h_k: the weight of the next vector v in S v_{k−1}
+  bool first_cycle = true;
+  // The check for missing copies: active after a lock; `locked` columns lead V; the sequence
+  // after them is a clean block of H until the next restart.
+  bool checking = false, clean_block = false, check_nearer = false, check_clear = false;
+  u64 locked = 0;
+  double reach = 0.0, tie = 0.0;
+  // The projected problem is looked at during an expansion every step at first, then at every
+  // eighth of the length (it grows with it).
+  const auto due = [](u64 len) { return len <= 24 || len % (len / 8) == 0; };
+  // The largest estimated residual of the wanted pairs (+inf while fewer are usable).
+  const auto worst_estimate = [&](Eigen::Index K) {
+    const ProjectedEigen pe = projected_eigen(H.topLeftCorner(K, K), REAL);
+    double worst = 0.0;
+    u64 w = 0;
+    const std::span<const cplx> theta(pe.theta.data(), static_cast<std::size_t>(K));
+    for (const RitzValue& c : ritz_candidates(theta, shift, sigma)) {
+      if (w == out.wanted) break;
+      if (!pe.usable[c.index]) continue;
+      const Eigen::Index j = static_cast<Eigen::Index>(c.index);
+      const double est = ritz_estimate(pe, coupling, j);
+      if (!(est <= worst)) worst = est;  // NaN stays
+      ++w;
+    }
+    return w == out.wanted ? worst : std::numeric_limits<double>::infinity();
+  };
+  // The wanted pairs often settle long before the space is full: once they all look converged
+  // (estimated residuals at most `settle`), the expansion stops and the Rayleigh–Ritz step tries
+  // their true residuals, against SETTLED_MARGIN times the tolerance; should one miss it, the
+  // expansion goes on, with a bar a thousand times lower. Looked at up to SETTLE_LOOK_MAX vectors
+  // (a larger projected problem costs more than the solves it could save).
+  double settle = ESTIMATE_GATE;
+  bool settled_early = false;
   while (true) {
-    // Expand to m columns (or until the space is exhausted).
+    // Expand to m columns (or until the space is exhausted, a check is clear, or the wanted
+    // pairs have settled).
     const auto tk = Clock::now();
+    settled_early = false;
     while (have_next && k < m) {
       std::copy(v.begin(), v.end(), V.col(k));
       std::span<const cplx> b;
@@ -445,6 +589,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       CVec solved = solver.solve(b);
       tm.solve_s += seconds_since(ts);
       ++tm.steps;
+      if (checking) ++tm.check_steps;
       if (solved.size() != n)
         panic("sparse solver returned " + std::to_string(solved.size()) + " values for " +
               std::to_string(n) + " unknowns");
@@ -455,50 +600,84 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       } else {
         x = std::move(solved);
       }
-      // S v = P x, then B-orthogonal to V. The gradients go first: rounding in the solve can give
+      // S v = P x, then orthogonal to V. The gradients go first: rounding in the solve can give
       // x a gradient part far above its new direction, and V's own rounding-level gradient
       // content, met by that part, would spoil the coefficients.
       mass_product<T>(fm, x, bx);
       const double removed = remove_gradients(grad, x, bx);
-      double before = b_size(x, bx);
-      if (removed > GRADIENT_STALE * before) {
-        mass_product<T>(fm, x, bx);
+      double before;
+      if (stiff) {
+        // E x does not see the gradients; B x, the next right-hand side, does
+        before = b_size(x, form_of());
+      } else {
         before = b_size(x, bx);
+        if (removed > GRADIENT_STALE * before) {
+          mass_product<T>(fm, x, bx);
+          before = b_size(x, bx);
+        }
       }
-      DenseVec<T> c = basis_dots<T>(V, k + 1, bx);
+      DenseVec<T> c = basis_dots<T>(V, k + 1, form());
       subtract_combination(V, c, x);
-      mass_product<T>(fm, x, bx);
-      double after = b_size(x, bx);
+      double after = b_size(x, form_of());
       // Further passes while one removes most of what is left (Daniel–Gragg–Kaufman–Stewart):
       // each leaves rounding of the size of its input, so the last keeps the new direction
-      // B-orthogonal to working precision even where it is tiny against S v.
+      // orthogonal to working precision even where it is tiny against S v.
       double pass_in = before;
       for (int pass = 1; pass < MAX_PASSES && !(after > REORTH_RATIO * pass_in); ++pass) {
-        const DenseVec<T> c2 = basis_dots<T>(V, k + 1, bx);
+        const DenseVec<T> c2 = basis_dots<T>(V, k + 1, form());
         subtract_combination(V, c2, x);
-        mass_product<T>(fm, x, bx);
         c += c2;
         pass_in = after;
-        after = b_size(x, bx);
+        after = b_size(x, form_of());
         if (pass == 1) ++tm.reorthogonalisations;
       }
       H.col(static_cast<Eigen::Index>(k)).head(static_cast<Eigen::Index>(k + 1)) = c.template cast<cplx>();
       ++k;
       if (take_direction(before, after)) {
-        coupling = csqrt_principal(cplx(bilinear<T>(x, bx)));
+        coupling = csqrt_principal(cplx(bilinear<T>(x, form())));
         H(static_cast<Eigen::Index>(k), static_cast<Eigen::Index>(k - 1)) = coupling;
-        continue;
+      } else {
+        // S V_k lies in span V_k: its Ritz pairs are exact. Go on from a fresh direction.
+        coupling = cplx(0.0, 0.0);
+        have_next = false;
+        for (u64 seed = 1; !have_next && seed <= 3 && k < n; ++seed) {
+          pseudo_random(x, tm.steps * 8 + seed);
+          auto [b2, a2] = fresh_direction(k);
+          have_next = take_direction(b2, a2);
+        }
       }
-      // S V_k lies in span V_k: its Ritz pairs are exact. Go on from a fresh direction.
-      coupling = cplx(0.0, 0.0);
-      have_next = false;
-      for (u64 seed = 1; !have_next && seed <= 3 && k < n; ++seed) {
-        pseudo_random(x, tm.steps * 8 + seed);
-        auto [b2, a2] = fresh_direction(k);
-        have_next = take_direction(b2, a2);
+      const Eigen::Index K = static_cast<Eigen::Index>(k);
+      // A pair settled at the shift within a few steps: E − sB is singular to the precision
+      // the others need, and the caller moves the shift before they are spent.
+      if (first_cycle && set.near > 0.0 && k == NEAR_PROBE_STEPS && k < m) {
+        const ProjectedEigen pe = projected_eigen(H.topLeftCorner(K, K), REAL);
+        if (auto lambda = settled_near_shift(pe, coupling, shift, set.near)) {
+          out.near_shift = true;
+          out.near_lambda = *lambda;
+          tm.krylov_s += seconds_since(tk);
+          return out;
+        }
+      }
+      // A check sequence stops as soon as it is clear.
+      const u64 j = k - locked;
+      if (checking && clean_block && j >= CHECK_MIN_STEPS && due(j)) {
+        const Eigen::Index L = static_cast<Eigen::Index>(locked), J = static_cast<Eigen::Index>(j);
+        const CheckView view = check_view(H.block(L, L, J, J), coupling, REAL, shift, sigma, reach, tie, 0);
+        check_nearer = check_nearer || view.nearer;
+        if (view.clear && !check_nearer) {
+          check_clear = true;
+          break;
+        }
+      }
+      const bool look = !checking || check_nearer;  // a check sequence has a rule of its own
+      if (look && out.wanted > 0 && k > out.wanted && k < m && k <= SETTLE_LOOK_MAX && due(k) &&
+          worst_estimate(K) <= settle) {
+        settled_early = true;
+        break;
       }
     }
-    if (k < m) have_next = false;  // the space is exhausted
+    if (k < m && !check_clear && !settled_early) have_next = false;  // the space is exhausted
+    first_cycle = false;
     tm.krylov_s += seconds_since(tk);
 
     // Rayleigh–Ritz on span V_k.
@@ -516,7 +695,7 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     bool all_estimated = w == out.wanted || !have_next;
     for (std::size_t i = 0; i < w && all_estimated; ++i) {
       const Eigen::Index j = static_cast<Eigen::Index>(usable[i]->index);
-      const double est = std::abs(coupling * pe.U(K - 1, j)) / std::abs(pe.theta[j]);
+      const double est = ritz_estimate(pe, coupling, j);
       all_estimated = est <= ESTIMATE_GATE;
     }
     out.pairs.clear();
@@ -542,32 +721,132 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
           out.pairs.push_back({lambda, CVec(y.begin(), y.end()), res});
         else
           converged = false;
+        // a space cut short is kept only with a margin: the residuals stay where a full one
+        // takes them
+        if (settled_early && !(res <= SETTLED_MARGIN * EIGEN_RESIDUAL_TOL)) converged = false;
       }
     }
     tm.ritz_s += seconds_since(tr);
-    if (converged) return out;
-    if (!have_next || tm.steps >= budget) {
+    if (set.near > 0.0 && K > 0) {
+      if (auto lambda = settled_near_shift(pe, coupling, shift, set.near)) {
+        out.near_shift = true;
+        out.near_lambda = *lambda;
+        return out;
+      }
+    }
+    const bool budget_spent = tm.steps - steps0 >= out.budget;
+    bool lock = false;
+    if (converged) {
+      if (!have_next) {
+        out.exhausted = true;  // every field of the free space is in V: every copy too
+        return out;
+      }
+      if (w == 0) return out;
+      if (!checking) {
+        lock = true;
+      } else {
+        // A nearer pair came in: its copies may still be missing, so another sequence follows.
+        const double reach_now = std::abs(usable[w - 1]->lambda - sigma);
+        check_nearer = check_nearer || reach_now < reach - tie;
+        if (!check_nearer && !check_clear) {
+          // the sequence alone while no restart has mixed it with the locked pairs
+          const Eigen::Index L = clean_block ? static_cast<Eigen::Index>(locked) : 0;
+          const CheckView view = check_view(H.block(L, L, K - L, K - L), coupling, REAL, shift, sigma, reach,
+                                            tie, clean_block ? 0 : w);
+          check_nearer = view.nearer;
+          check_clear = view.clear;
+        }
+        if (check_nearer) lock = true;
+        else if (check_clear) return out;
+      }
+      if (budget_spent) return out;  // converged; the check could not finish
+    } else if (!have_next || budget_spent) {
+      out.exhausted = !have_next;
       out.short_of_wanted = true;
       return out;
+    } else if (settled_early) {
+      settle *= 1e-3;
+      continue;  // V and H stand as they were: the expansion goes on from v
     }
 
+    // V ← the `count` usable Ritz vectors nearest σ (an invariant subspace of H), H ← their
+    // projected matrix; the row that couples them to the next vector v stays (thick restart) or
+    // goes (a lock: the residuals of converged pairs, at the tolerance, are dropped).
+    const auto keep_nearest = [&](std::size_t count, bool coupled) {
+      Eigen::MatrixXcd Uk(K, static_cast<Eigen::Index>(count));
+      for (std::size_t i = 0; i < count; ++i)
+        Uk.col(static_cast<Eigen::Index>(i)) = pe.U.col(static_cast<Eigen::Index>(usable[i]->index));
+      const Eigen::MatrixXcd Q = REAL ? Uk : bilinear_orthonormalise(Uk);
+      const Eigen::Index p = Q.cols();
+      const Eigen::MatrixXcd Hs = 0.5 * (H.topLeftCorner(K, K) + H.topLeftCorner(K, K).transpose());
+      const Eigen::MatrixXcd Hp = Q.transpose() * Hs * Q;
+      const Eigen::RowVectorXcd arrow = coupling * Q.row(K - 1);
+      rotate_basis(V, as_scalar<T>(Q));
+      H.setZero();
+      H.topLeftCorner(p, p) = Hp;
+      if (coupled) H.row(p).head(p) = arrow;
+      k = static_cast<u64>(p);
+    };
+    if (lock) {
+      // Only the converged wanted pairs stay; the iteration goes on from a fresh random
+      // direction orthogonal to them.
+      keep_nearest(w, false);
+      coupling = cplx(0.0, 0.0);
+      const cplx far = usable[w - 1]->lambda;
+      reach = std::abs(far - sigma);
+      tie = TIE * std::abs(far);
+      pseudo_random(x, tm.steps * 8 + 5);
+      auto [b2, a2] = fresh_direction(k);
+      have_next = take_direction(b2, a2);
+      if (!have_next) {
+        out.exhausted = true;  // nothing outside the locked pairs
+        return out;
+      }
+      checking = clean_block = true;
+      check_nearer = check_clear = false;
+      locked = k;
+      settle = ESTIMATE_GATE;
+      ++tm.checks;
+      continue;
+    }
     // Thick restart: keep the usable Ritz vectors nearest σ, the wanted ones and as many again
     // as fill half the room left, so that each cycle adds at least a quarter of the basis.
-    const u64 keep = std::min<u64>({usable.size(), out.wanted + (m - out.wanted) / 2, m - m / 4});
-    Eigen::MatrixXcd Uk(K, static_cast<Eigen::Index>(keep));
-    for (u64 i = 0; i < keep; ++i) Uk.col(static_cast<Eigen::Index>(i)) = pe.U.col(static_cast<Eigen::Index>(usable[i]->index));
-    const Eigen::MatrixXcd Q = REAL ? Uk : bilinear_orthonormalise(Uk);
-    const Eigen::Index p = Q.cols();
-    const Eigen::MatrixXcd Hs = 0.5 * (H.topLeftCorner(K, K) + H.topLeftCorner(K, K).transpose());
-    const Eigen::MatrixXcd Hp = Q.transpose() * Hs * Q;
-    const Eigen::RowVectorXcd arrow = coupling * Q.row(K - 1);
-    rotate_basis(V, as_scalar<T>(Q));
-    H.setZero();
-    H.topLeftCorner(p, p) = Hp;
-    H.row(p).head(p) = arrow;
-    k = static_cast<u64>(p);
+    keep_nearest(std::min<u64>({usable.size(), out.wanted + (m - out.wanted) / 2, m - m / 4}), true);
     ++tm.restarts;
+    clean_block = check_clear = false;
+    settle = ESTIMATE_GATE;
   }
+}
+
+CheckView check_view(const Eigen::MatrixXcd& Hb, cplx coupling, bool real, double shift, double sigma,
+                     double reach, double tie, std::size_t skip) {
+  CheckView view;
+  const Eigen::Index K = Hb.rows();
+  const ProjectedEigen pe = projected_eigen(Hb, real);
+  const std::vector<RitzValue> cands =
+      ritz_candidates(std::span<const cplx>(pe.theta.data(), static_cast<std::size_t>(K)), shift, sigma);
+  bool seen[2] = {false, false};
+  for (const RitzValue& c : cands) {
+    if (!pe.usable[c.index]) continue;
+    if (skip > 0) {
+      --skip;
+      continue;
+    }
+    // The Ritz value θ is within est·|θ| of an eigenvalue of S, so λ = s + 1/θ is within
+    // err = est/(1 − est)·|λ − s| of one.
+    const Eigen::Index j = static_cast<Eigen::Index>(c.index);
+    const double est = ritz_estimate(pe, coupling, j);
+    const double err = est < 1.0 ? est / (1.0 - est) * std::abs(c.lambda - shift)
+                                 : std::numeric_limits<double>::infinity();
+    const double d = std::abs(c.lambda - sigma);
+    if (est <= CHECK_GATE && d + err < reach - tie) view.nearer = true;
+    const bool above = c.lambda.real() >= sigma;
+    if (seen[above]) continue;
+    seen[above] = true;
+    if (!(est <= CHECK_GATE && d - CLUSTER_MARGIN * err >= reach - tie)) view.clear = false;
+  }
+  if (!seen[0] && !seen[1]) view.clear = false;  // nothing located yet
+  return view;
 }
 
 }  // namespace
@@ -613,6 +892,102 @@ std::vector<RitzValue> ritz_candidates(std::span<const cplx> theta, double shift
   return out;
 }
 
+namespace {
+
+// The [[materials]] entry of a tetrahedron, for messages (the first that lists it).
+const MaterialRegion* material_of(const std::vector<MaterialRegion>* materials, u64 t) {
+  if (materials)
+    for (const MaterialRegion& r : *materials)
+      if (std::find(r.tets.begin(), r.tets.end(), t) != r.tets.end()) return &r;
+  return nullptr;
+}
+
+i32 material_tag_of(const std::vector<MaterialRegion>* materials, u64 t) {
+  const MaterialRegion* r = material_of(materials, t);
+  return r ? r->volume_tag : 0;
+}
+
+// What the media at the target ask of the search.
+struct MediaAtTarget {
+  bool stiff_form = false;  // lossless, with a negative permittivity somewhere: the E-form
+  i32 negative_tag = 0;     // then a [[materials]] entry with that permittivity
+};
+
+bool finite(cplx z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
+
+// The tensors at the target, checked before anything is assembled. Refused, naming the
+// [[materials]] entry: a value that is not finite (a conductivity or a Drude term at 0 Hz); in a
+// lossless filling a permittivity of 0 (B singular, and the gradients' matrix with it), and a
+// negative permittivity beside a negative permeability (neither E nor B is then definite, and
+// the search needs one of them to be).
+MediaAtTarget check_media(const MaterialTensors& tensors, const std::vector<MaterialRegion>* materials,
+                          double target_frequency) {
+  const std::string at = "eigenmode target_frequency " + fmt_exp(target_frequency, 4) + " Hz: the ";
+  auto of = [&](u64 t) {
+    return " of the material on volume tag " + std::to_string(material_tag_of(materials, t));
+  };
+  bool lossless = true;
+  std::optional<u64> eps_negative, eps_zero, mu_negative;
+  for (u64 t = 0; t < tensors.eps.size(); ++t)
+    for (int a = 0; a < 3; ++a) {
+      const cplx e = tensors.eps[t][4 * a], u = tensors.mu[t][4 * a];
+      if (!finite(e)) {
+        const MaterialRegion* r = material_of(materials, t);
+        std::string why;
+        if (r && r->conductivity != 0.0)
+          why = ": its conductivity term σ/(ω ε0) needs a target above 0";
+        else if (r && r->dispersion.kind == Dispersion::Kind::Drude)
+          why = ": its Drude term needs a target above 0";
+        throw Error(at + "permittivity" + of(t) + " is not finite at that frequency" + why);
+      }
+      if (!finite(u)) throw Error(at + "permeability" + of(t) + " is not finite at that frequency");
+      if (e.imag() != 0.0 || u.imag() != 0.0) lossless = false;
+      if (e.real() < 0.0 && !eps_negative) eps_negative = t;
+      if (e.real() == 0.0 && !eps_zero) eps_zero = t;
+      if (u.real() < 0.0 && !mu_negative) mu_negative = t;
+    }
+  MediaAtTarget media;
+  if (!lossless) return media;
+  if (eps_zero)
+    throw Error(at + "permittivity" + of(*eps_zero) +
+                " is 0 at that frequency: the search needs a lossless permittivity that is not 0");
+  if (eps_negative && mu_negative)
+    throw Error(at + "permittivity" + of(*eps_negative) + " and the permeability" + of(*mu_negative) +
+                " are both negative at that frequency: a lossless search needs one of the two positive "
+                "everywhere");
+  if (eps_negative) {
+    media.stiff_form = true;
+    media.negative_tag = material_tag_of(materials, *eps_negative);
+  }
+  return media;
+}
+
+// E − s'B from E − sB: the shifted values less (s' − s) B, in whichever copy is held.
+void move_shift(FreeMatrices& fm, double step) {
+  if (fm.shifted.empty()) {
+    for (std::size_t k = 0; k < fm.shifted_re.size(); ++k) fm.shifted_re[k] -= step * fm.mass_re[k];
+  } else {
+    for (std::size_t k = 0; k < fm.shifted.size(); ++k)
+      fm.shifted[k] = cplx(fm.shifted[k].real() - step * fm.mass[k].real(),
+                           fm.shifted[k].imag() - step * fm.mass[k].imag());
+  }
+}
+
+// E − sB factorised anew once the column list and the complex values are gone (a moved shift).
+void refactorize_shifted(const FreeMatrices& fm, SparseSolver& solver) {
+  std::vector<u64> cols(fm.rows.size());
+  for (u64 c = 0; c < fm.n; ++c)
+    for (u64 k = fm.col_start[c]; k < fm.col_start[c + 1]; ++k) cols[k] = c;
+  if (fm.shifted.empty()) {
+    const CVec values(fm.shifted_re.begin(), fm.shifted_re.end());
+    solver.refactorize(fm.n, fm.rows, cols, values);
+  } else {
+    solver.refactorize(fm.n, fm.rows, cols, fm.shifted);
+  }
+}
+
+}  // namespace
+
 std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& basis,
                                               const std::vector<u64>& pec_faces,
                                               const std::vector<MaterialRegion>* materials,
@@ -636,9 +1011,11 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
   auto t0 = Clock::now();
   FreeElementSystem sys;
   GradientSystem gsys;
+  MediaAtTarget media;
   const SolverPreference preference = solver_preference_from_env();
   {
     MaterialTensors tensors = tensors_at(mesh, materials, nullptr, target_frequency);
+    media = check_media(tensors, materials, target_frequency);
     const auto ta = Clock::now();
     const ElementTriplets el = assemble_tet_elements(mesh, basis, tensors.eps, tensors.mu);
     eprint("  Eigenmode: assembled E,B in " + ms(seconds_since(ta)) + "ms\n");
@@ -658,41 +1035,99 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
   const u64 n = free.size();
   eprint("\r  Eigenmode: " + std::to_string(n) + " free DOFs, target=" + fmt_exp(target_frequency, 4) +
          " Hz\n");
+  if (n == 0)
+    throw Error("eigenmode search has no free unknown: the [pec] conductor faces cover every edge "
+                "and face of the mesh");
   // Below the floor the shift is negative: E − sB is then definite on the gradients (and
   // positive definite for a lossless filling), and the modes nearest σ are the lowest.
-  tm.scale = n > 0 ? spectral_scale(sys) : 0.0;
+  tm.scale = spectral_scale(sys);
   const double floor = std::isfinite(tm.scale) && tm.scale > 0.0 ? SHIFT_FLOOR * tm.scale : 0.0;
-  const double shift = sigma >= floor ? sigma : -floor;
-  tm.shift = shift;
+  double shift = sigma >= floor ? sigma : -floor;
+  // The unit of the shift's moves: the scale, or σ where the scale has no use.
+  const double unit = floor > 0.0 ? tm.scale : std::max(std::fabs(sigma), 1.0);
   FreeMatrices fm = build_free_matrices(n, std::move(sys), shift);
   tm.pattern_s += seconds_since(t0);
   tm.n_free = n;
   tm.nnz = fm.rows.size();
 
   // The gradient matrix K first: its factor is small, and the large one then meets no peak of
-  // K's assembly.
+  // K's assembly. A negative permittivity makes K = ∫ ε ∇φ_i·∇φ_j indefinite, and singular where
+  // the filling has a static resonance.
   t0 = Clock::now();
   tm.n_gradients = gsys.g.n_cols;
-  const GradientProjector grad = factorize_gradient_projector(std::move(gsys), preference);
+  GradientProjector grad;
+  try {
+    grad = factorize_gradient_projector(std::move(gsys), preference);
+  } catch (const Error& e) {
+    if (!media.stiff_form) throw;
+    throw Error("eigenmode target_frequency " + fmt_exp(target_frequency, 4) +
+                " Hz: with the negative permittivity of the material on volume tag " +
+                std::to_string(media.negative_tag) +
+                " the gradient fields cannot be kept out of the search (their matrix is singular: " +
+                e.message() + ")");
+  }
   tm.gradient_s += seconds_since(t0);
 
-  // One factorisation of E − sB.
+  // One factorisation of E − sB. A shift the back end cannot factorise (an eigenvalue at it:
+  // a zero or perturbed pivot) moves up by SHIFT_MOVE of the scale; should every move fail, the
+  // back end's first message is the error.
   t0 = Clock::now();
   const std::unique_ptr<SparseSolver> solver = select_solver_backend(preference);
-  solver->factorize(n, fm.rows, fm.cols, fm.shifted);
+  std::string first_failure;
+  for (int move = 0;; ++move) {
+    try {
+      solver->factorize(n, fm.rows, fm.cols, fm.shifted);
+      break;
+    } catch (const Error& e) {
+      if (move == 0) first_failure = e.message();
+      if (move == MAX_SHIFT_MOVES) throw Error(first_failure);
+    }
+    move_shift(fm, SHIFT_MOVE * unit);
+    shift += SHIFT_MOVE * unit;
+    ++tm.shift_moves;
+  }
   tm.factor_s = seconds_since(t0);
   eprint("\r  Eigenmode: " + solver->name() + " shift-invert in " + ms(tm.factor_s) + "ms\n");
   fm.cols = {};  // only the back end needed the column list
   keep_real_values(fm);
 
   t0 = Clock::now();
-  const SearchResult found = fm.real ? lanczos_search<double>(fm, *solver, grad, shift, sigma, n_modes, tm)
-                                     : lanczos_search<cplx>(fm, *solver, grad, shift, sigma, n_modes, tm);
+  SearchSettings set;
+  set.sigma = sigma;
+  set.n_modes = n_modes;
+  set.stiff_form = media.stiff_form;
+  SearchResult found;
+  while (true) {
+    set.shift = shift;
+    set.near = tm.shift_moves < static_cast<u64>(MAX_SHIFT_MOVES) ? NEAR_SHIFT * unit : 0.0;
+    found = fm.real ? lanczos_search<double>(fm, *solver, grad, set, tm)
+                    : lanczos_search<cplx>(fm, *solver, grad, set, tm);
+    if (!found.near_shift) break;
+    // away from the eigenvalue that sits at the shift
+    const double step = (shift >= found.near_lambda.real() ? SHIFT_MOVE : -SHIFT_MOVE) * unit;
+    move_shift(fm, step);
+    shift += step;
+    ++tm.shift_moves;
+    const auto tf = Clock::now();
+    refactorize_shifted(fm, *solver);
+    tm.factor_s += seconds_since(tf);
+  }
+  tm.shift = shift;
   eprint("\r  Eigenmode: " + std::to_string(tm.steps) + " Lanczos iterations in " +
          ms(seconds_since(t0)) + "ms\n");
-  if (found.short_of_wanted || found.wanted < n_modes)
+  if (found.pairs.size() < n_modes) {
+    std::string why;
+    if (found.wanted < n_modes)
+      why = "one search serves at most " + std::to_string(found.wanted) + " modes";
+    else if (found.exhausted)
+      why = "the " + std::to_string(n) + " free unknowns hold only " + std::to_string(found.pairs.size()) +
+            " modes";
+    else
+      why = "its budget of " + std::to_string(found.budget) + " solves ran out";
     eprint("  WARNING: eigenmode search converged " + std::to_string(found.pairs.size()) + " of " +
-           std::to_string(n_modes) + " requested modes in " + std::to_string(tm.steps) + " solves\n");
+           std::to_string(n_modes) + " requested modes in " + std::to_string(tm.steps) + " solves: " +
+           why + "\n");
+  }
 
   std::vector<EigenmodeResult> out;
   for (const Pair& p : found.pairs) {

@@ -7,8 +7,10 @@
 // factorisation and one solve per step; its vectors are kept B-orthogonal to the gradient fields
 // (fd/gradients.hpp), the null space of E. The shift s is σ = (2π f_target / c0)², or a small
 // negative multiple of the problem's own scale when σ lies below it (a target of 0 or far below
-// the first resonance: E − σB would be singular to working precision). Time convention e^{+jωt}:
-// a lossy filling gives Im f > 0 and a finite Q.
+// the first resonance: E − σB would be singular to working precision), moved a little off an
+// eigenvalue that sits at it. A lossless filling with a negative permittivity (B indefinite) is
+// searched in the form xᵀE y instead. Time convention e^{+jωt}: a lossy filling gives Im f > 0
+// and a finite Q.
 
 #include <span>
 #include <vector>
@@ -42,6 +44,9 @@ struct EigenmodeTimings {
   double ritz_s = 0.0;      // projected problems, Ritz vectors and residual checks
   u64 steps = 0;            // solves with E − sB
   u64 restarts = 0;
+  u64 checks = 0;           // sequences from a fresh vector after the wanted pairs converged
+  u64 check_steps = 0;      // solves those sequences took
+  u64 shift_moves = 0;      // times the shift moved off a (nearly) singular E − sB
   u64 reorthogonalisations = 0;  // steps that needed a second Gram–Schmidt pass
   u64 n_free = 0;
   u64 n_gradients = 0;      // columns of G
@@ -51,11 +56,16 @@ struct EigenmodeTimings {
 };
 
 // The search. `materials` null means vacuum everywhere. Returns the n_modes converged pairs
-// closest to σ (by |λ − σ|), closest first; fewer when the free space holds fewer modes, or when
-// the budget of solves (ten times the basis size) runs out: then the pairs that converged come
-// back and one warning line says how many. A target that is not finite, or whose σ overflows, is
-// an Error naming target_frequency, before anything is assembled. A back-end failure is an Error
-// with its message unchanged; a non-finite projected matrix is the Error
+// closest to σ (by |λ − σ|), closest first, every copy of an exactly repeated mode among them;
+// fewer when the free space holds fewer modes, or when the budget of solves (ten times the basis
+// size) runs out: then the pairs that converged come back and one warning line says how many and
+// why. A shift at an eigenvalue (E − sB singular or nearly so) moves off it; the ordering stays
+// by the distance to σ. Refused with an Error, before anything is assembled: a target that is not
+// finite or whose σ overflows (naming target_frequency), and a medium without a finite value at
+// the target, or lossless with a permittivity of 0, or with both a negative permittivity and a
+// negative permeability (naming the [[materials]] entry); before any factorisation: a mesh the
+// conductor faces leave no free unknown. A back-end failure that no move of the shift cures is an
+// Error with its message unchanged; a non-finite projected matrix is the Error
 // "eigendecomposition failed: NoConvergence".
 std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& basis,
                                               const std::vector<u64>& pec_faces,

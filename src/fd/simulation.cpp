@@ -151,6 +151,7 @@ MaterialRegion build_material(const MaterialConfig& c, const Mesh& mesh) {
   r.ur = c.ur;
   r.tand = c.tand;
   r.conductivity = c.conductivity;
+  r.volume_tag = c.volume_tag;
   return r;
 }
 

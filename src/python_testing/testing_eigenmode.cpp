@@ -18,7 +18,8 @@ namespace vantrel::testing {
 void bind_eigenmode_probes(nb::module_& m) {
   // eigenmode_search(mesh_bytes, config_toml) -> dict: builds the problem, runs the search with the
   // interpreter lock released; "modes" holds one dict per mode (eigenvalue, residual, frequency_hz,
-  // frequency_imag_hz, q_factor), the other keys the time split in seconds.
+  // frequency_imag_hz, q_factor, field), the other keys the time split in seconds and the counts
+  // of the search (steps, restarts, checks for missing copies, moves of the shift).
   m.def("eigenmode_search", [](nb::bytes mesh_bytes, std::string toml) {
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(mesh_bytes.c_str()),
                                               mesh_bytes.size());
@@ -33,13 +34,14 @@ void bind_eigenmode_probes(nb::module_& m) {
                                sim.config.eigenmode->n_modes, sim.config.eigenmode->target_frequency, &tm);
     }
     nb::list out;
-    for (const EigenmodeResult& r : modes) {
+    for (EigenmodeResult& r : modes) {
       nb::dict d;
       d["eigenvalue"] = r.eigenvalue;
       d["residual"] = r.residual;
       d["frequency_hz"] = r.frequency_hz;
       d["frequency_imag_hz"] = r.frequency_imag_hz;
       d["q_factor"] = r.q_factor;
+      d["field"] = py::complex_vector_result(std::move(r.field));
       out.append(d);
     }
     nb::dict d;
@@ -49,6 +51,9 @@ void bind_eigenmode_probes(nb::module_& m) {
     d["nnz"] = tm.nnz;
     d["steps"] = tm.steps;
     d["restarts"] = tm.restarts;
+    d["checks"] = tm.checks;
+    d["check_steps"] = tm.check_steps;
+    d["shift_moves"] = tm.shift_moves;
     d["n_gradients"] = tm.n_gradients;
     d["shift"] = tm.shift;
     d["scale"] = tm.scale;
