@@ -434,9 +434,10 @@ def test_every_returned_pair_has_a_small_residual(meshes):
 
 def test_probe_residuals_and_steps(meshes):
     d = T.eigenmode_search(meshes["wr90_3"], config(8e9, 6))
-    # 3 * n_modes + 20 vectors converge the six in one space; one sequence from a fresh vector
-    # then finds no copy the first missed
-    assert d["steps"] - d["check_steps"] == 38 and d["restarts"] == 0 and d["checks"] == 1
+    # 3 * n_modes + 20 vectors converge the six in one space; a sequence from a fresh vector
+    # then finds no copy the first missed. The counts are bounds, not values: the solves'
+    # rounding (thread counts, back end) can settle a pair one step sooner or ask a second check.
+    assert d["steps"] - d["check_steps"] <= 38 and d["restarts"] == 0 and 1 <= d["checks"] <= 2
     assert d["shift_moves"] == 0 and d["shift"] == (2 * math.pi * 8e9 / C0) ** 2
     assert all(md["residual"] <= 1e-8 for md in d["modes"])
     assert all(md["eigenvalue"].imag == 0.0 for md in d["modes"])
