@@ -1,8 +1,11 @@
 """Argument kinds, result kinds, failures and thread binding of the binding layer.
 
 The private module vantrel._testing exposes one probe per argument kind, bound and converted by
-the same helpers as every public member.
+the same helpers as every public member; the worker pool's size is checked here too.
 """
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -188,3 +191,20 @@ def test_one_panic_class_for_every_module():
     with pytest.raises(BaseException) as info:  # noqa: B017 - the class itself is under test
         op.apply(np.zeros(3))  # too short a state: an index stop
     assert type(info.value) is panic_type()
+
+
+class TestWorkerPool:
+    @pytest.mark.parametrize("extra", [None, 0, 3])
+    def test_pool_runs_as_many_workers_as_asked(self, extra):
+        # RAYON_NUM_THREADS may ask for more threads than the machine has (extra above the
+        # hardware); the pool then has them all, and no library line reaches standard error.
+        hardware = os.cpu_count() or 1
+        workers = 1 if extra is None else hardware + extra
+        env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        code = "from vantrel._testing import Probe\nprint(*Probe.pool_peak(60.0))"
+        run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                             text=True, timeout=300)
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.split() == [str(workers), str(workers)]
+        assert run.stderr == ""

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include <tbb/global_control.h>
 
 namespace vantrel {
 
@@ -127,6 +130,12 @@ std::size_t worker_count() {
 }
 
 tbb::task_arena& worker_pool() {
+  // oneTBB caps its workers at one less than the hardware threads unless told otherwise; a pool
+  // asked for more threads than the machine has gets them, as asked (and no library warning on
+  // standard error). The limit outlives the arena: statics die in reverse order.
+  static const tbb::global_control limit(
+      tbb::global_control::max_allowed_parallelism,
+      std::max<std::size_t>(worker_count(), std::thread::hardware_concurrency()));
   static tbb::task_arena arena(static_cast<int>(worker_count()));
   return arena;
 }

@@ -1,6 +1,10 @@
 // Probes for the argument kinds, result kinds and thread binding of the binding layer.
 #include <nanobind/stl/string.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "python/convert.hpp"
 #include "python_testing/testing_parts.hpp"
 
@@ -90,6 +94,28 @@ void bind_convert_probes(nb::module_& m) {
           if (i == 500) check_index(10, 3);
         });
         return 0;
+      })
+      // How many of the pool's workers run at once: every body waits (up to timeout_s) until
+      // all workers hold one, so a pool with fewer threads than it was asked for shows.
+      .def_static("pool_peak", [](double timeout_s) {
+        const std::size_t want = worker_count();
+        std::atomic<std::size_t> inside{0};
+        std::atomic<std::size_t> peak{0};
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::duration<double>(timeout_s);
+        {
+          nb::gil_scoped_release unlocked;
+          parallel_for(64 * want, [&](std::size_t) {
+            const std::size_t now = inside.fetch_add(1) + 1;
+            std::size_t seen = peak.load();
+            while (now > seen && !peak.compare_exchange_weak(seen, now)) {}
+            while (peak.load() < want && std::chrono::steady_clock::now() < until) {
+              std::this_thread::yield();
+            }
+            inside.fetch_sub(1);
+          });
+        }
+        return nb::make_tuple(want, peak.load());
       });
 
   nb::class_<BoundProbe>(m, "BoundProbe")
