@@ -4,8 +4,6 @@ The private module vantrel._testing exposes one probe per argument kind, bound a
 the same helpers as every public member; the worker pool's size is checked here too.
 """
 import os
-import subprocess
-import sys
 import threading
 
 import numpy as np
@@ -13,6 +11,7 @@ import pytest
 
 from vantrel._testing import BoundProbe, Probe
 from other_thread import raised_on_other_thread
+from workers import run_with_workers
 
 
 def panic_type():
@@ -200,11 +199,7 @@ class TestWorkerPool:
         # hardware); the pool then has them all, and no library line reaches standard error.
         hardware = os.cpu_count() or 1
         workers = 1 if extra is None else hardware + extra
-        env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-        env.pop("RAYON_RS_NUM_CPUS", None)
         code = "from vantrel._testing import Probe\nprint(*Probe.pool_peak(60.0))"
-        run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
-                             text=True, timeout=300)
-        assert run.returncode == 0, run.stderr
+        run = run_with_workers(code, workers, timeout=300)
         assert run.stdout.split() == [str(workers), str(workers)]
         assert run.stderr == ""

@@ -782,6 +782,11 @@ def test_a_target_on_a_mode_moves_the_shift(meshes, backend, count, delta, monke
 # ---- limits -----------------------------------------------------------------------------------
 
 
+def slab_body(material):
+    """The walls, and `material` in the slab (volume tag 11) of the "slab_3" mesh."""
+    return f"[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 11\n{material}\n"
+
+
 # The same tetrahedron with the face (2, 3, 4) left open: three conducting faces.
 THREE_WALLS = SINGLE_TET.replace(b"2 5 1 5\n2 1 2 4\n", b"2 4 1 4\n2 1 2 3\n").replace(b"4 2 3 4\n", b"")
 
@@ -837,7 +842,7 @@ def test_a_medium_without_a_value_at_the_target_is_refused(meshes, backend, mate
     finite value: every back end gives the same error, naming the target and the material, before
     anything is assembled."""
     use_backend(backend, monkeypatch)
-    body = f"[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 11\n{material}\n"
+    body = slab_body(material)
     sim = Simulation.from_bytes(meshes["slab_3"], config(0.0, 3, body=body))
     capfd.readouterr()
     with pytest.raises(RuntimeError) as info:
@@ -859,7 +864,7 @@ def test_lossless_negative_permittivity(meshes, backend, material, monkeypatch):
     transverse resonance (9.32406, 14.8337 and 15.3425 GHz) come back within 5e-4 at h = 3 mm,
     9.32406 GHz nearest 8 GHz first; every pair is lossless and converged, on every back end."""
     use_backend(backend, monkeypatch)
-    body = f"[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 11\n{material}\n"
+    body = slab_body(material)
     got = T.eigenmode_search(meshes["slab_3"], config(8e9, 6, body=body))["modes"]
     roots = slab_roots(er=-3.0)
     assert roots[0] == pytest.approx(9.32406e9, abs=1e4)
@@ -877,7 +882,7 @@ def test_lossless_negative_permittivity(meshes, backend, material, monkeypatch):
                              "needs one of the two positive everywhere"),
 ], ids=["zero", "double-negative"])
 def test_lossless_media_the_search_cannot_take_are_refused(meshes, material, message, capfd):
-    body = f"[pec]\ntags = [1]\n[[materials]]\nvolume_tag = 11\n{material}\n"
+    body = slab_body(material)
     sim = Simulation.from_bytes(meshes["slab_3"], config(8e9, 3, body=body))
     capfd.readouterr()
     with pytest.raises(RuntimeError) as info:

@@ -7,8 +7,6 @@ default: the tag of the first abc entry). Time convention e^{+jwt}.
 import math
 import os
 import re
-import subprocess
-import sys
 import tempfile
 
 import numpy as np
@@ -17,6 +15,7 @@ import pytest
 gmsh = pytest.importorskip("gmsh")
 
 from vantrel._native import RadiationPattern, Simulation  # noqa: E402
+from workers import run_with_workers  # noqa: E402
 
 C0 = 299792458.0
 F = 1e9
@@ -664,14 +663,6 @@ def test_foreign_result_is_refused(short_dipole, half_wave):
 THREAD_COUNTS = ("1", "3", "8")
 
 
-def run_with_workers(code, workers, **env):
-    env = dict(os.environ, RAYON_NUM_THREADS=workers, **env)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr
-    return run
-
-
 @pytest.fixture(scope="module")
 def worker_mesh(tmp_path_factory):
     path = tmp_path_factory.mktemp("workers") / "antenna.msh"
@@ -704,17 +695,18 @@ def test_solve_agrees_across_worker_counts_to_rounding(worker_mesh, tmp_path, ba
     # The back ends factorise on as many threads as the pool has, and a parallel factorisation
     # sums in an order that depends on the thread count: the solution may move by rounding,
     # times the system's condition (seen: 1e-14 of the largest value), never by 1e-10.
-    code = ("import numpy as np, sys\n"
-            "from vantrel._native import Simulation\n"
-            f"sim = Simulation.from_bytes(open({str(worker_mesh)!r}, 'rb').read(), {feed_config((50.0,))!r})\n"
-            "r = sim.run_sweep()\n"
-            "p = sim.compute_farfield(r, n_theta=13, n_phi=9)\n"
-            "np.savez(sys.argv[1], s=r.sparams, e_theta=p.e_theta, e_phi=p.e_phi,\n"
-            "         e_nodes=sim.field_at_nodes(r, 0, 0), h_nodes=sim.h_field_at_nodes(r, 0, 0))\n")
+    def code(out):
+        return ("import numpy as np\n"
+                "from vantrel._native import Simulation\n"
+                f"sim = Simulation.from_bytes(open({str(worker_mesh)!r}, 'rb').read(), {feed_config((50.0,))!r})\n"
+                "r = sim.run_sweep()\n"
+                "p = sim.compute_farfield(r, n_theta=13, n_phi=9)\n"
+                f"np.savez({str(out)!r}, s=r.sparams, e_theta=p.e_theta, e_phi=p.e_phi,\n"
+                "         e_nodes=sim.field_at_nodes(r, 0, 0), h_nodes=sim.h_field_at_nodes(r, 0, 0))\n")
     got = {}
     for n in ("1", "8"):
         out = tmp_path / f"{n}.npz"
-        run = run_with_workers(code.replace("sys.argv[1]", repr(str(out))), n, VANTREL_SOLVER=backend)
+        run = run_with_workers(code(out), n, VANTREL_SOLVER=backend)
         if "unavailable" in run.stderr:
             pytest.skip("PARDISO is not available")
         got[n] = dict(np.load(out))

@@ -7,8 +7,6 @@ reproduce both with second-order accuracy.
 """
 import os
 import re
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -17,6 +15,7 @@ scipy_sparse = pytest.importorskip("scipy.sparse")
 from scipy.sparse.linalg import eigsh  # noqa: E402
 
 from vantrel import _testing  # noqa: E402
+from workers import run_with_workers  # noqa: E402
 
 A, B, D = 1.0, 0.6, 0.4
 
@@ -120,9 +119,7 @@ def test_assembly_independent_of_thread_count(tmp_path):
     )
     outs = set()
     for threads in ("1", "3", str(os.cpu_count() or 1)):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-        outs.add(out.stdout.strip())
+        outs.add(run_with_workers(code, threads).stdout.strip())
     assert len(outs) == 1
     assert int(next(iter(outs)).split()[0]) == 400 * len(tets)
 

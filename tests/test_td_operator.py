@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 from other_thread import raised_on_other_thread
+from workers import run_with_workers
 
 from vantrel._native import ReducedModel, TdOperator
 
@@ -314,13 +315,7 @@ print(h.hexdigest())
 def test_results_do_not_depend_on_thread_count():
     digests = []
     for threads in ("1", "3", None):
-        env = dict(os.environ)
-        env.pop("RAYON_NUM_THREADS", None)
-        if threads:
-            env["RAYON_NUM_THREADS"] = threads
-        out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True,
-                             check=True)
-        digests.append(out.stdout.strip())
+        digests.append(run_with_workers(SCRIPT, threads).stdout.strip())
     assert digests[0] == digests[1] == digests[2]
 
 

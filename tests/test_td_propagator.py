@@ -10,6 +10,7 @@ import scipy.sparse as sp
 from scipy.sparse.linalg import expm_multiply
 
 from vantrel._native import ReducedModel, TdOperator
+from workers import run_with_workers
 
 # The propagator stops when its a-posteriori estimate falls below 1e-10 relative to ‖y‖; a few
 # times that covers the estimate's slack and the rounding of 40 Arnoldi vectors.
@@ -304,21 +305,8 @@ print(hashlib.sha256(b"".join(x.tobytes() for x in out)).hexdigest())
 def test_steps_do_not_depend_on_thread_count(threads):
     # Every inner product and chunk update is a sequential loop in a fixed order: one worker or
     # several must give the same bits (23040 unknowns take the parallel Gram–Schmidt path).
-    import os
-    import subprocess
-    import sys
-
-    def run(env_threads):
-        env = dict(os.environ)
-        env.pop("RAYON_RS_NUM_CPUS", None)
-        if env_threads is None:
-            env.pop("RAYON_NUM_THREADS", None)
-        else:
-            env["RAYON_NUM_THREADS"] = env_threads
-        return subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env, capture_output=True,
-                              text=True, check=True).stdout
-
-    assert run(threads) == run(None)
+    assert (run_with_workers(THREAD_SCRIPT, threads).stdout
+            == run_with_workers(THREAD_SCRIPT, None).stdout)
 
 
 @pytest.mark.parametrize(

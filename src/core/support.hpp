@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -107,6 +109,21 @@ inline double signum(double x) {
   if (x != x) return x;
   return std::signbit(x) ? -1.0 : 1.0;
 }
+
+// Union-find over 0 .. n−1 (path halving); the root of a set is its smallest member.
+struct DisjointSets {
+  std::vector<u64> parent;
+  explicit DisjointSets(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), u64{0}); }
+  u64 find(u64 x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+  }
+  void unite(u64 a, u64 b) {
+    a = find(a);
+    b = find(b);
+    if (a != b) parent[a < b ? b : a] = a < b ? a : b;
+  }
+};
 
 // ---- worker pool ----------------------------------------------------------------------------
 // The one global pool: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the hardware threads.

@@ -407,10 +407,8 @@ struct SearchResult {
   std::vector<Pair> pairs;  // converged, nearest to σ first
   u64 wanted = 0;           // how many the search tried to converge
   u64 budget = 0;           // solves it could spend
-  bool short_of_wanted = false;  // stopped (budget spent) before every wanted pair converged
   bool exhausted = false;        // the Krylov space came to hold every field the free space has
-  bool near_shift = false;       // a settled eigenvalue lies within `near` of the shift ...
-  cplx near_lambda;              // ... this one
+  std::optional<cplx> near_lambda;  // a settled eigenvalue within `near` of the shift
 };
 
 // The Ritz pairs of a check sequence, against the reach of the locked pairs (the distance of the
@@ -651,9 +649,8 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       // the others need, and the caller moves the shift before they are spent.
       if (first_cycle && set.near > 0.0 && k == NEAR_PROBE_STEPS && k < m) {
         const ProjectedEigen pe = projected_eigen(H.topLeftCorner(K, K), REAL);
-        if (auto lambda = settled_near_shift(pe, coupling, shift, set.near)) {
-          out.near_shift = true;
-          out.near_lambda = *lambda;
+        out.near_lambda = settled_near_shift(pe, coupling, shift, set.near);
+        if (out.near_lambda) {
           tm.krylov_s += seconds_since(tk);
           return out;
         }
@@ -728,11 +725,8 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
     }
     tm.ritz_s += seconds_since(tr);
     if (set.near > 0.0 && K > 0) {
-      if (auto lambda = settled_near_shift(pe, coupling, shift, set.near)) {
-        out.near_shift = true;
-        out.near_lambda = *lambda;
-        return out;
-      }
+      out.near_lambda = settled_near_shift(pe, coupling, shift, set.near);
+      if (out.near_lambda) return out;
     }
     const bool budget_spent = tm.steps - steps0 >= out.budget;
     bool lock = false;
@@ -762,7 +756,6 @@ SearchResult lanczos_search(const FreeMatrices& fm, const SparseSolver& solver,
       if (budget_spent) return out;  // converged; the check could not finish
     } else if (!have_next || budget_spent) {
       out.exhausted = !have_next;
-      out.short_of_wanted = true;
       return out;
     } else if (settled_early) {
       settle *= 1e-3;
@@ -1102,9 +1095,9 @@ std::vector<EigenmodeResult> solve_eigenmodes(const Mesh& mesh, const FemBasis& 
     set.near = tm.shift_moves < static_cast<u64>(MAX_SHIFT_MOVES) ? NEAR_SHIFT * unit : 0.0;
     found = fm.real ? lanczos_search<double>(fm, *solver, grad, set, tm)
                     : lanczos_search<cplx>(fm, *solver, grad, set, tm);
-    if (!found.near_shift) break;
+    if (!found.near_lambda) break;
     // away from the eigenvalue that sits at the shift
-    const double step = (shift >= found.near_lambda.real() ? SHIFT_MOVE : -SHIFT_MOVE) * unit;
+    const double step = (shift >= found.near_lambda->real() ? SHIFT_MOVE : -SHIFT_MOVE) * unit;
     move_shift(fm, step);
     shift += step;
     ++tm.shift_moves;

@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <numeric>
 #include <string>
 #include <utility>
 
@@ -180,8 +179,9 @@ std::vector<Vec3> integration_surface_normals(const Mesh& mesh, std::span<const 
 
   // A patch is closed when each of its edges is used by an even number of its faces.
   std::vector<char> open(members.size(), 0);
+  std::vector<std::size_t> ps;  // the patches of one edge's faces
   for_each_edge_run(uses, [&](std::size_t i, std::size_t j) {
-    std::vector<std::size_t> ps;
+    ps.clear();
     for (std::size_t k = i; k < j; ++k) ps.push_back(patch[uses[k].face]);
     std::sort(ps.begin(), ps.end());
     for (std::size_t a = 0; a < ps.size();) {
@@ -249,25 +249,6 @@ std::vector<Vec3> integration_surface_normals(const Mesh& mesh, std::span<const 
 
 namespace {
 
-// Disjoint sets of 0 .. n−1; the root of a set is its smallest member.
-struct DisjointSets {
-  std::vector<u64> parent;
-  explicit DisjointSets(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), u64{0}); }
-  u64 find(u64 x) {
-    while (parent[x] != x) {
-      parent[x] = parent[parent[x]];  // path halving
-      x = parent[x];
-    }
-    return x;
-  }
-  void unite(u64 a, u64 b) {
-    a = find(a);
-    b = find(b);
-    if (a < b) parent[b] = a;
-    if (b < a) parent[a] = b;
-  }
-};
-
 // Per face of the mesh, true on its outer boundary. The boundary faces (one tetrahedron each)
 // form closed shells, joined across the edges that exactly two of them share. With the normals
 // out of the mesh, a shell around the mesh encloses a positive volume Σ (c_f − p)·n_f·A_f / 3
@@ -294,6 +275,14 @@ std::vector<char> outer_boundary_faces(const Mesh& mesh) {
   std::vector<char> outer(mesh.faces.size(), 0);
   for (std::size_t k = 0; k < boundary.size(); ++k) outer[boundary[k]] = volume[shells.find(k)] > 0;
   return outer;
+}
+
+// The links (c, d) of sorted `links` that start at c.
+std::span<const std::pair<u64, u64>> links_of(const std::vector<std::pair<u64, u64>>& links, u64 c) {
+  auto first = std::lower_bound(links.begin(), links.end(), std::pair<u64, u64>{c, 0});
+  auto last = first;
+  while (last != links.end() && last->first == c) ++last;
+  return {first, last};
 }
 
 constexpr int IN_REGION = 1, OUTSIDE = -1, UNDECIDED = 0;
@@ -384,9 +373,8 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
       front.pop_back();
       if (state[c] != UNDECIDED) continue;
       state[c] = spread;
-      for (auto it = std::lower_bound(across.begin(), across.end(), std::pair<u64, u64>{c, 0});
-           it != across.end() && it->first == c; ++it) {
-        if (state[it->second] == UNDECIDED) front.push_back(it->second);
+      for (const auto& [from, d] : links_of(across, c)) {
+        if (state[d] == UNDECIDED) front.push_back(d);
       }
     }
   }
@@ -453,11 +441,10 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
     while (!front.empty()) {
       const u64 f = front.back();
       front.pop_back();
-      for (auto it = std::lower_bound(links.begin(), links.end(), std::pair<u64, u64>{f, 0});
-           it != links.end() && it->first == f; ++it) {
-        if (closing[it->second] == 1) {
-          closing[it->second] = 2;
-          front.push_back(it->second);
+      for (const auto& [from, g] : links_of(links, f)) {
+        if (closing[g] == 1) {
+          closing[g] = 2;
+          front.push_back(g);
         }
       }
     }

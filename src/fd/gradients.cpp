@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 
 namespace vantrel {
@@ -23,21 +22,6 @@ inline double dist3(const Vec3& a, const Vec3& b) {
   const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
-
-// Union-find over node numbers (path halving).
-struct DisjointSets {
-  std::vector<u64> parent;
-  explicit DisjointSets(u64 n) : parent(n) { std::iota(parent.begin(), parent.end(), u64{0}); }
-  u64 find(u64 x) {
-    while (parent[x] != x) x = parent[x] = parent[parent[x]];
-    return x;
-  }
-  void unite(u64 a, u64 b) {
-    a = find(a);
-    b = find(b);
-    if (a != b) parent[std::max(a, b)] = std::min(a, b);  // the smallest node is the root
-  }
-};
 
 // The column of every scalar unknown (nodes first, then edges), NONE_U64 when it takes none.
 struct ScalarColumns {

@@ -237,15 +237,6 @@ const SweepResult& arg_sweep_result(nb::handle h, const char* name) {
   return record_of<SweepResultObj>(h, "SweepResult").result;
 }
 
-// (n_nodes, 3) complex128 array of nodal values, or None.
-nb::object nodal_result(const std::optional<std::vector<CVec3>>& values) {
-  if (!values) return nb::none();
-  std::vector<cplx> flat;
-  flat.reserve(3 * values->size());
-  for (const CVec3& v : *values) flat.insert(flat.end(), v.begin(), v.end());
-  return complex_grid_result(std::move(flat), values->size(), 3);
-}
-
 // Binds (result, freq_idx, port_idx) of the three nodal members.
 struct NodalArgs {
   const SweepResult* result;

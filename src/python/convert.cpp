@@ -382,6 +382,14 @@ nb::object complex_grid_result(std::vector<cplx>&& flat, std::size_t rows, std::
   return array_result(std::move(flat), {rows, cols});
 }
 
+nb::object nodal_result(const std::optional<std::vector<CVec3>>& values) {
+  if (!values) return nb::none();
+  std::vector<cplx> flat;
+  flat.reserve(3 * values->size());
+  for (const CVec3& v : *values) flat.insert(flat.end(), v.begin(), v.end());
+  return complex_grid_result(std::move(flat), values->size(), 3);
+}
+
 void report_unsendable_drop(const char* type_name) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);

@@ -106,6 +106,8 @@ nb::object complex_vector_result(std::vector<cplx>&& v);
 nb::object index_vector_result(std::vector<std::int64_t>&& v);
 nb::object grid_result(std::vector<double>&& flat, std::size_t rows, std::size_t cols);
 nb::object complex_grid_result(std::vector<cplx>&& flat, std::size_t rows, std::size_t cols);
+// (n_nodes, 3) complex128 array of nodal values, or None.
+nb::object nodal_result(const std::optional<std::vector<CVec3>>& values);
 
 // ---- thread-bound records -----------------------------------------------------------------------
 // Records of Simulation, Eigenmode and RadiationPattern may be used and dropped only on the

@@ -21,8 +21,7 @@ void bind_eigenmode_probes(nb::module_& m) {
   // frequency_imag_hz, q_factor, field), the other keys the time split in seconds and the counts
   // of the search (steps, restarts, checks for missing copies, moves of the shift).
   m.def("eigenmode_search", [](nb::bytes mesh_bytes, std::string toml) {
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(mesh_bytes.c_str()),
-                                              mesh_bytes.size());
+    const std::span<const std::uint8_t> bytes = py::arg_bytes(mesh_bytes, "mesh_bytes");
     Simulation sim = build_simulation(load_msh_bytes(bytes), parse_config(toml));
     if (!sim.config.eigenmode) throw Error("config.eigenmode block not set in TOML");
     EigenmodeTimings tm;

@@ -54,13 +54,6 @@ SweepResult random_result(const Simulation& sim) {
 
 using CVector = nb::ndarray<const std::complex<double>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-nb::object flat_nodal(const std::vector<CVec3>& values) {
-  std::vector<cplx> flat;
-  flat.reserve(3 * values.size());
-  for (const CVec3& v : values) flat.insert(flat.end(), v.begin(), v.end());
-  return py::complex_grid_result(std::move(flat), values.size(), 3);
-}
-
 template <class F>
 double seconds(F&& f) {
   const auto t0 = std::chrono::steady_clock::now();
@@ -76,8 +69,7 @@ void bind_farfield_probes(nb::module_& m) {
   // taken as a sweep's only solution at freq_hz.
   m.def("evaluate_solution", [](nb::bytes mesh_bytes, std::string toml, const CVector& solution,
                                 double freq_hz, u64 n_theta, u64 n_phi) {
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(mesh_bytes.c_str()),
-                                              mesh_bytes.size());
+    const std::span<const std::uint8_t> bytes = py::arg_bytes(mesh_bytes, "mesh_bytes");
     const Simulation sim = build_simulation(load_msh_bytes(bytes), parse_config(toml));
     SweepResult r;
     r.frequencies = {freq_hz};
@@ -89,8 +81,8 @@ void bind_farfield_probes(nb::module_& m) {
     nb::dict d;
     d["e_theta"] = py::complex_grid_result(std::move(p->e_theta), n_phi, n_theta);
     d["e_phi"] = py::complex_grid_result(std::move(p->e_phi), n_phi, n_theta);
-    d["e_nodes"] = flat_nodal(nodal_field_samples(sim, r.solutions[0][0]));
-    d["h_nodes"] = flat_nodal(*h_field_at_nodes(sim, r, 0, 0));
+    d["e_nodes"] = py::nodal_result(nodal_field_samples(sim, r.solutions[0][0]));
+    d["h_nodes"] = py::nodal_result(h_field_at_nodes(sim, r, 0, 0));
     return d;
   });
   // farfield_timings(n_cells, grids) -> dict: surface triangles and samples, sampling time and,

@@ -18,8 +18,7 @@ void bind_sweep_probes(nb::module_& m) {
   // sweep_timings(mesh_bytes, config_toml) -> dict: builds the problem, runs the sweep with the
   // interpreter lock released and returns the time split (seconds) with the S-parameters.
   m.def("sweep_timings", [](nb::bytes mesh_bytes, std::string toml) {
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(mesh_bytes.c_str()),
-                                              mesh_bytes.size());
+    const std::span<const std::uint8_t> bytes = py::arg_bytes(mesh_bytes, "mesh_bytes");
     Mesh mesh = load_msh_bytes(bytes);
     Simulation sim = build_simulation(std::move(mesh), parse_config(toml));
     SweepTimings tm;
