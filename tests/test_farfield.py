@@ -167,7 +167,7 @@ def box_side(lo, hi):
 
 
 def scene_mesh(strip, half_box, ground=False, boxes=(), plate=None, groups=(), w=LAM / 100,
-               h_far=LAM / 8, h_plate=LAM / 16):
+               h_far=LAM / 8, h_plate=LAM / 16, volumes=()):
     """A strip of width w in the plane y = 0 along z, strip = (z0, z1, zf) in wavelengths: from z0
     to z1 with a feed gap of height w centred at zf (tag 4), the rest conducting (tag 3); in the
     absorbing box |x|, |y| <= half_box, |z| <= half_box (tag 2), or with ground=True over a
@@ -176,6 +176,7 @@ def scene_mesh(strip, half_box, ground=False, boxes=(), plate=None, groups=(), w
     plate = (y, half_x, half_z, t): a conducting plate between the planes y - t and y, meshed as a
     hole, or with t = 0 a sheet in the plane y; elements of h_plate (metres) next to it.
     groups: (tag, test of a bounding box) further surface tags.
+    volumes: (tag, test of a bounding box) further volume tags.
     Returns the MSH bytes and the triangle counts of each tag, of the floor and of the plate."""
     gmsh.initialize()
     try:
@@ -226,6 +227,9 @@ def scene_mesh(strip, half_box, ground=False, boxes=(), plate=None, groups=(), w
         for tag, ents in tagged.items():
             gmsh.model.addPhysicalGroup(2, ents, tag)
         gmsh.model.addPhysicalGroup(3, [e for _, e in gmsh.model.getEntities(3)], 10)
+        for tag, test in volumes:
+            gmsh.model.addPhysicalGroup(
+                3, [e for _, e in gmsh.model.getEntities(3) if test(gmsh.model.getBoundingBox(3, e))], tag)
         generate(near, w, h_far, plated, h_plate)
         counts = {tag: n_tris(ents) for tag, ents in tagged.items()}
         counts.update(floor=n_tris(floor), plate=n_tris(plated))
@@ -570,6 +574,36 @@ def test_wall_between_two_enclosed_boxes_is_dropped(capfd):
         assert abs(p.radiated_power / accepted - 1) < 0.1
         patterns.append(p)
     assert_same_pattern(patterns[1], patterns[0])
+
+
+def test_media_outside_the_enclosed_region_are_named(capfd):
+    # Three blocks outside a box around the dipole (tag 5): er = 4 (tag 11), an explicit air entry
+    # (12) and an absorbing layer whose medium replaces its material entry's (13). The box's
+    # pattern leaves out what lies beyond it: one warning, for tag 11 alone, after the far-field
+    # line. The outer boundary encloses everything and warns of nothing.
+    blocks = {11: ((0.25, -0.1, -0.1), (0.45, 0.1, 0.1)), 12: ((-0.45, -0.1, -0.1), (-0.25, 0.1, 0.1)),
+              13: ((-0.1, 0.25, -0.1), (0.1, 0.45, 0.1))}
+
+    def is_block(corners):
+        ends = [v * LAM for v in corners[0] + corners[1]]
+        return lambda bb: all(abs(a - b) < 1e-6 for a, b in zip(bb, ends))  # Gmsh pads by 1e-7 m
+    mesh, _ = scene_mesh(DIPOLE, 0.6, boxes=[AROUND_DIPOLE, *blocks.values()], w=LAM / 40,
+                         h_far=LAM / 4, groups=[(5, box_side(*AROUND_DIPOLE))],
+                         volumes=[(tag, is_block(c)) for tag, c in blocks.items()])
+    media = ("[[materials]]\nvolume_tag = 11\ner = 4.0\n[[materials]]\nvolume_tag = 12\ner = 1.0\n"
+             "[[materials]]\nvolume_tag = 13\ner = 4.0\n[[pml]]\nvolume_tag = 13\n"
+             f"direction = [0, 1, 0]\ninner_face = {0.25 * LAM}\nthickness = {0.2 * LAM}\n")
+    r = Simulation.from_bytes(mesh, feed_config((73.0,), media)).run_sweep()
+    n11 = int(re.search(r"Material: tag=11, .*, (\d+) tets", capfd.readouterr().err).group(1))
+    for tag, warned in ((5, [11]), (2, [])):
+        sim = Simulation.from_bytes(mesh, feed_config((73.0,), media + f"[output]\nnfft_tag = {tag}\n"))
+        capfd.readouterr()
+        sim.compute_farfield(r, n_theta=7, n_phi=4)
+        lines = capfd.readouterr().err.splitlines()
+        assert lines[0].startswith("  Far-field: ") and lines[-1].startswith("  Peak directivity: ")
+        assert lines[1:-1] == [f"  WARNING: far-field surface (tag {tag}): {n11} tetrahedra of volume tag "
+                               f"{t} lie outside the region it encloses; their material is not in the pattern"
+                               for t in warned]
 
 
 # ---- the member --------------------------------------------------------------------------------------

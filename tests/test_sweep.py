@@ -409,7 +409,7 @@ direction = [0, 0, 1]
 inner_face = 0.02
 thickness = 0.01
 [pec]
-tags = [3]
+tags = [3, 99, 99]
 """
     sim = Simulation.from_bytes(mesh, config([10e9], body))
     err = capfd.readouterr().err
@@ -434,6 +434,7 @@ tags = [3]
         "  SurfaceImpedance: tag=8, sigma=5.80e7S/m, ur=1.00, er=1.00, t=None",
         "  WARNING: tag 97 has no triangles, skipping FloquetPort",
         "  WARNING: tag 96 has no triangles, skipping UserDefined",
+        "  WARNING: PEC tag 99 has no triangles",  # once, however often it is listed
         f"  Material: tag=10, er=2.20, ur=1.00, tand=0.0010, cond=0.00e0, {sim.n_tets} tets",
         "  WARNING: volume tag 77 has no tets",
         "    (dispersive: er(f) recomputed per frequency)",

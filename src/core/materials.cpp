@@ -5,6 +5,14 @@
 
 namespace vantrel {
 
+bool is_vacuum(const MaterialRegion& region) {
+  const auto ones = [](const std::optional<Vec3>& diag, double scalar) {
+    return diag ? (*diag)[0] == 1.0 && (*diag)[1] == 1.0 && (*diag)[2] == 1.0 : scalar == 1.0;
+  };
+  return !region.dispersion.is_dispersive() && region.tand == 0.0 && region.conductivity == 0.0 &&
+         ones(region.er_diag, region.er) && ones(region.ur_diag, region.ur);
+}
+
 cplx region_permittivity(const MaterialRegion& region, int k, double omega) {
   const Dispersion& d = region.dispersion;
   switch (d.kind) {

@@ -88,6 +88,10 @@ struct PmlRegion {
   double delta_max = 0.0;         // stretch at normalised depth 1
 };
 
+// True when the region holds free space: er = ur = 1 on every axis, no loss tangent, no
+// conductivity and no dispersion.
+bool is_vacuum(const MaterialRegion& region);
+
 // Complex relative permittivity of a region along axis k (0, 1, 2) at angular frequency omega,
 // before loss tangent and conductivity.
 cplx region_permittivity(const MaterialRegion& region, int k, double omega);

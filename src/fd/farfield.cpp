@@ -64,6 +64,28 @@ double radiation_efficiency(const SweepResult& result, u64 freq_idx, u64 port) {
   return eta;  // NaN stays NaN
 }
 
+// One warning per material entry that is not vacuum and has tetrahedra outside the region the
+// surface encloses, absorbing layers aside: the pattern holds only the enclosed currents (and
+// those of the conductors outside), so such a medium's scattering is missing from it.
+void warn_of_media_outside(const Simulation& sim, const FarFieldSurface& surface, i32 tag) {
+  if (surface.outside.empty()) return;
+  std::vector<char> outside = surface.outside;
+  for (const PmlRegion& layer : sim.pml_regions) {
+    for (u64 t : layer.tets) outside[t] = 0;
+  }
+  std::vector<i32> reported;  // entries of one volume tag list the same tetrahedra
+  for (const MaterialRegion& region : sim.materials) {
+    if (is_vacuum(region) || std::ranges::count(reported, region.volume_tag) > 0) continue;
+    u64 count = 0;
+    for (u64 t : region.tets) count += outside[t] ? 1 : 0;
+    if (count == 0) continue;
+    reported.push_back(region.volume_tag);
+    eprint("  WARNING: far-field surface (tag " + std::to_string(tag) + "): " +
+           std::to_string(count) + " tetrahedra of volume tag " + std::to_string(region.volume_tag) +
+           " lie outside the region it encloses; their material is not in the pattern\n");
+  }
+}
+
 }  // namespace
 
 FarFieldSources farfield_sources(std::span<const FarFieldSample> samples) {
@@ -378,6 +400,7 @@ std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const Sw
   eprint("  Far-field: " + std::to_string(samples.size()) + " surface integration points (" +
          std::to_string(surface.n_surface) + " ABC tris + " + std::to_string(surface.n_conductor) +
          " PEC tris)\n");
+  warn_of_media_outside(sim, surface, tag);
   const FarFieldSources sources = farfield_sources(samples);
 
   RadiationPattern pat;

@@ -379,6 +379,8 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
     }
   }
   const auto in_region = [&](u64 t) { return t != NO_TET && state[cells.find(t)] == IN_REGION; };
+  out.outside.resize(n_tets);
+  for (u64 t = 0; t < n_tets; ++t) out.outside[t] = !in_region(t);
 
   bool one_sided = false;  // a conductor face of the mesh boundary
   for (u64 f : pec_all) one_sided = one_sided || mesh.face_tets[f][1] == NO_TET;

@@ -41,6 +41,9 @@ struct FarFieldSurface {
   std::vector<FarFieldFace> faces;
   u64 n_surface = 0;    // distinct surface faces that radiate
   u64 n_conductor = 0;  // distinct conductor faces that radiate, one or two sides each
+  // Per tetrahedron, 1 when it lies outside the enclosed region (its medium is not in the
+  // pattern); empty when the surface encloses no region.
+  std::vector<char> outside;
 };
 
 // The radiating faces of the integration surface `surface` (the faces of tag `tag`) with the

@@ -1,5 +1,6 @@
 #include "fd/simulation.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string>
@@ -226,10 +227,17 @@ Simulation build_simulation(Mesh mesh, Config config) {
     sim.ports.push_back(std::move(port));
   }
 
+  // A conductor tag that names no triangles (a typo) would leave its walls magnetic: say so, once
+  // per tag.
+  std::vector<i32> empty_pec;
   for (i32 tag : config.pec.tags) {
     const auto it = mesh.face_groups.find(tag);
-    if (it != mesh.face_groups.end())
+    if (it != mesh.face_groups.end() && !it->second.empty()) {
       sim.pec_faces.insert(sim.pec_faces.end(), it->second.begin(), it->second.end());
+    } else if (std::ranges::count(empty_pec, tag) == 0) {
+      empty_pec.push_back(tag);
+      eprint("  WARNING: PEC tag " + num(tag) + " has no triangles\n");
+    }
   }
 
   for (const MaterialConfig& c : config.materials) sim.materials.push_back(build_material(c, mesh));
