@@ -13,4 +13,4 @@ EXAMPLES = sorted((pathlib.Path(__file__).resolve().parent.parent / "examples").
 def test_example_runs_and_meets_its_tolerances(script, tmp_path):
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
                          timeout=600)
-    assert run.returncode == 0, f"{script.name} exited with {run.returncode}:\n{run.stdout}\n{run.stderr[-4000:]}"
+    assert run.returncode == 0, f"{script.name}: {run.returncode}\n{run.stdout}\n{run.stderr[-4000:]}"
