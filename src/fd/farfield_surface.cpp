@@ -289,6 +289,11 @@ constexpr int IN_REGION = 1, OUTSIDE = -1, UNDECIDED = 0;
 
 Vec3 negated(const Vec3& v) { return {-v[0], -v[1], -v[2]}; }
 
+// The face's unit normal on the side away from tetrahedron t (one of the face's own).
+Vec3 away_from(const Mesh& mesh, const FacePlane& p, u64 t) {
+  return ahead_of(mesh, p, p.unit, t) ? negated(p.unit) : p.unit;
+}
+
 }  // namespace
 
 FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_list,
@@ -403,8 +408,7 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
     const u64 inside = in0 ? ft[0] : ft[1], beyond = in0 ? ft[1] : ft[0];
     // on a conductor meshed as a hole: the current of its air side cancels the equivalent one
     if (beyond == NO_TET && (role[f] & ON_CONDUCTOR) && !outer[f]) continue;
-    const Vec3& u = plane[k].unit;
-    const Vec3 n = ahead_of(mesh, plane[k], u, inside) ? negated(u) : u;  // out of the region
+    const Vec3 n = away_from(mesh, plane[k], inside);  // out of the region
     out.faces.push_back({f, beyond != NO_TET ? beyond : inside, n, false});
   }
   if (stray > 0) {
@@ -461,7 +465,7 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
     const std::size_t before = out.faces.size();
     if (in0 != in1) {
       const u64 inside = in0 ? ft[0] : ft[1], beyond = in0 ? ft[1] : ft[0];
-      const Vec3 n = ahead_of(mesh, p, p.unit, inside) ? negated(p.unit) : p.unit;
+      const Vec3 n = away_from(mesh, p, inside);
       if (beyond != NO_TET) {
         out.faces.push_back({f, beyond, n, true});  // a sheet: the current of its outer side
       } else if (closing[f] == 2) {
@@ -474,7 +478,7 @@ FarFieldSurface farfield_surface(const Mesh& mesh, std::span<const u64> surface_
       if (ft[1] != NO_TET && ahead_of(mesh, p, p.unit, ft[1])) std::swap(sides[0], sides[1]);
       for (u64 t : sides) {
         if (t == NO_TET) continue;
-        out.faces.push_back({f, t, ahead_of(mesh, p, p.unit, t) ? p.unit : negated(p.unit), true});
+        out.faces.push_back({f, t, negated(away_from(mesh, p, t)), true});  // into t's side
       }
     }
     if (out.faces.size() > before) ++out.n_conductor;
