@@ -1,4 +1,7 @@
 """The TOML problem description as Python sees it: messages arrive unchanged as RuntimeError."""
+import pathlib
+import re
+
 import pytest
 
 from vantrel import _testing as t
@@ -121,3 +124,55 @@ def test_failure_text_arrives_whole(text, quoted_line):
     before, after = str(info.value).split(quoted_line)
     assert before.startswith("Cannot parse TOML: TOML parse error at line 3, column ")
     assert after.startswith("  |") and "\ninvalid" in after  # caret line, then the parser's message
+
+
+# ---- the reference page docs/configuration.md ----------------------------------------------------
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DOC = (ROOT / "docs" / "configuration.md").read_text()
+
+# The heading under which the reference documents each record of the reader.
+SECTIONS = {
+    "Config": "## How the file is read", "MeshConfig": "## `[mesh]`",
+    "FrequencyConfig": "## `[frequency]`", "PecConfig": "## `[pec]`",
+    "SolverConfig": "## `[solver]`", "AdaptiveConfig": "## `[adaptive]`",
+    "EigenmodeConfig": "## `[eigenmode]`", "OutputConfig": "## `[output]`",
+    "MaterialConfig": "## `[[materials]]`", "DebyeConfig": "### `debye`",
+    "DrudeConfig": "### `drude`", "PmlConfig": "## `[[pml]]`",
+    "PortConfig::Rectangular": "### `rectangular`", "PortConfig::Floquet": "### `floquet`",
+    "PortConfig::UserDefined": "### `user_defined`", "PortConfig::Coax": "### `coax`",
+    "PortConfig::Lumped": "### `lumped`", "PortConfig::Abc": "### `abc`",
+    "PortConfig::Pmc": "### `pmc`", "PortConfig::LumpedElement": "### `lumped_element`",
+    "PortConfig::SurfaceImpedance": "### `surface_impedance`",
+}
+
+
+def table_keys(heading):
+    """The keys in the first column of the tables under a heading, in order, down to the next
+    heading of the same or a higher level."""
+    body = DOC.split("\n" + heading + "\n", 1)[1]
+    end = re.search(r"^#{1,%d} " % heading.index(" "), body, re.M)
+    return re.findall(r"^\| `(\w+)` \|", body[:end.start() if end else None], re.M)
+
+
+def test_reference_names_every_key_the_reader_knows():
+    source = (ROOT / "src" / "fd" / "config.cpp").read_text()
+    records = {name: re.findall(r'(?:required|defaulted)\("(\w+)"', fields)
+               for name, fields in re.findall(r"struct Schema<([\w:]+)> \{(.*?)\n\};", source, re.S)}
+    assert set(records) == set(SECTIONS)
+    for name, keys in records.items():  # in the reader's order, which the array form follows
+        assert [k for k in table_keys(SECTIONS[name]) if k in keys] == keys, name
+    assert "type" in table_keys("## `[[ports]]`")
+    kinds = re.search(r"PORT_KIND_NAMES = \{(.*?)\};", (ROOT / "src" / "fd" / "config.hpp").read_text(), re.S)
+    assert re.findall(r'"(\w+)"', kinds.group(1)) == [
+        SECTIONS[n].split("`")[1] for n in SECTIONS if n.startswith("PortConfig::")]
+
+
+@pytest.mark.parametrize("block", [pytest.param(b, id=f"block{i}") for i, b in
+                                   enumerate(re.findall(r"```toml\n(.*?)```", DOC, re.S))])
+def test_reference_examples_are_read(block):
+    # A fragment gets the two required tables it leaves out.
+    for table, line in (("mesh", 'file = "m.msh"'), ("pec", "tags = []")):
+        if not re.search(r"^\[%s\]" % table, block, re.M):
+            block += f"\n[{table}]\n{line}\n"
+    t.config_port_kinds(block)

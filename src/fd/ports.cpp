@@ -564,8 +564,9 @@ cplx SurfaceImpedance::surface_impedance(double k0) const {
   const double r = (1.0 / sigma) / delta;
   cplx z(r, r);
   if (thickness) {
-    // A sheet of thickness t on a PEC backing: Zs / tanh(gamma t), gamma = j omega sqrt(mu eps_c),
-    // eps_c = eps - j sigma/omega.
+    // A layer of thickness t: Zs coth(gamma t), gamma = j omega sqrt(mu eps_c), eps_c = eps -
+    // j sigma/omega. It tends to Zs many skin depths thick and to the sheet resistance 1/(sigma t)
+    // for a film much thinner than one.
     const cplx k = omega * csqrt_principal(cplx(mu * eps, -mu * sigma / omega));
     const cplx gt = cplx(-k.imag(), k.real()) * *thickness;
     const double a2 = 2.0 * gt.real(), b2 = 2.0 * gt.imag();
