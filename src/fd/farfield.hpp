@@ -95,8 +95,9 @@ std::vector<FarFieldSample> farfield_samples(const Simulation& sim, std::span<co
 // when an index is out of range or the surface has no faces. The faces that radiate are those of
 // farfield_surface (each once, whatever the tags that list it; its error when it refuses the
 // surface). Prints the two far-field lines, and between them a warning per material volume
-// outside the enclosed region. Error when the result does not belong to this simulation. n_theta = 1 has no polar step and n_theta = 2 only the poles, where
-// sin θ = 0 leaves no power; the caller refuses both.
+// outside the enclosed region. Error when the result does not belong to this simulation.
+// n_theta = 1 has no polar step and n_theta = 2 only the poles, where sin θ = 0 leaves no power;
+// the caller refuses both.
 std::optional<RadiationPattern> compute_farfield(const Simulation& sim, const SweepResult& result,
                                                  u64 freq_idx, u64 port_idx, u64 n_theta,
                                                  u64 n_phi);
