@@ -79,8 +79,12 @@ def te10_beta(f, er=1.0, a=A):
 
 # The port frames are right-handed with the normal pointing out of the guide and u along the wider
 # side, so the TE10 reference fields of two facing ports point opposite ways (v = n x u flips):
-# a matched straight section gives S21 = -exp(-j beta L).
+# a matched straight section gives S21 = -exp(-j beta L). Fields along u keep their sign.
 FACING_PORTS = -1.0
+
+
+PLATES = {"z0": [1], "zL": [2], "y0": [3], "yb": [3]}  # x faces: natural (magnetic) walls
+X_PLATES = {"z0": [1], "zL": [2], "x0": [3], "xa": [3]}  # y faces: natural (magnetic) walls
 
 
 # ---- straight guide ------------------------------------------------------------------------------
@@ -120,20 +124,44 @@ def test_straight_guide_error_falls_with_refinement(straight_guides):
     assert errors[1] < errors[0]
 
 
-def test_facing_floquet_pair_follows_the_same_convention(tmp_path):
-    # TEM line between plates y = 0 and y = d with magnetic side walls: a normal-incidence TE
-    # Floquet port is its exact mode (E along the frame's v = +-y). The two frames face each
-    # other like those of a rectangular pair, so S21 = FACING_PORTS * exp(-j k0 L) as well.
+@pytest.mark.parametrize("m, n", [(1, 0), (0, 1), (1, 1), (2, 0)])
+def test_facing_rectangular_ports_sign_follows_the_mode(rect_guide, m, n):
+    # At the facing port v reverses and y is measured from the other corner: the reference field
+    # of TE(m,n) there is (-1)^(n+1) times the arriving one, so TE01 and TE11 pass without the
+    # sign flip of TE10 and TE20.
+    mesh, a, b, length = rect_guide
+    port = f'type = "rectangular"\nmode = [{m}, {n}]\n'
+    body = f"[[ports]]\ntag = 1\n{port}[[ports]]\ntag = 2\n{port}[pec]\ntags = [3]\n"
+    f = 14e9
+    s = Simulation.from_bytes(mesh, config([f], body)).run_sweep().sparams[0]
+    k0 = 2 * math.pi * f / C0
+    beta = math.sqrt(k0 * k0 - (m * math.pi / a) ** 2 - (n * math.pi / b) ** 2)
+    assert abs(s[0, 0]) < 0.01
+    assert abs(s[1, 0] * np.exp(1j * beta * length) - (-1) ** (n + 1)) < 0.01
+
+
+@pytest.fixture(scope="module")
+def rect_guide(tmp_path_factory):
+    a, b, length = 22.86e-3, 18e-3, 30e-3  # TE10, TE01, TE11 and TE20 all propagate at 14 GHz
+    return box_mesh(tmp_path_factory.mktemp("rect"), (a, b, length), 4e-3, GUIDE_TAGS), a, b, length
+
+
+@pytest.mark.parametrize("mode_nr, plates, sign", [(1, PLATES, FACING_PORTS), (2, X_PLATES, 1.0)],
+                         ids=["te", "tm"])
+def test_facing_floquet_pair_sign_follows_the_polarisation(tmp_path, mode_nr, plates, sign):
+    # TEM line between two plates with magnetic side walls: a normal-incidence Floquet port whose
+    # field crosses the plates is the line's exact mode. TE lies along the frame's v, which
+    # reverses at the facing port (the sign of a TE10 pair); TM lies along -u, which does not.
     w, d, length = 10e-3, 2e-3, 30e-3
-    mesh = box_mesh(tmp_path, (w, d, length), 2e-3, PLATES)
-    body = ('[[ports]]\ntype = "floquet"\ntag = 1\n[[ports]]\ntype = "floquet"\ntag = 2\n'
-            "[pec]\ntags = [3]\n")
+    mesh = box_mesh(tmp_path, (w, d, length), 2e-3, plates)
+    port = f'type = "floquet"\nmode_nr = {mode_nr}\n'
+    body = f"[[ports]]\ntag = 1\n{port}[[ports]]\ntag = 2\n{port}[pec]\ntags = [3]\n"
     r = Simulation.from_bytes(mesh, config([3e9, 5e9], body)).run_sweep()
     for i, f in enumerate(r.frequencies):
         s = r.sparams[i]
         k0 = 2 * math.pi * f / C0
         assert abs(s[0, 0]) < 1e-4 and abs(s[1, 1]) < 1e-4  # the port is the line's own mode
-        assert abs(s[1, 0] - FACING_PORTS * np.exp(-1j * k0 * length)) < 1e-4
+        assert abs(s[1, 0] - sign * np.exp(-1j * k0 * length)) < 1e-4
 
 
 # ---- filled guide, absorbing termination, lumped ports -----------------------------------------
@@ -164,7 +192,6 @@ def test_first_order_absorbing_termination(tmp_path):
         assert abs(r.sparams[i, 0, 0] - expected) < 2e-3
 
 
-PLATES = {"z0": [1], "zL": [2], "y0": [3], "yb": [3]}  # x faces: natural (magnetic) walls
 
 
 @pytest.mark.parametrize("far_end", ["matched_port", "matched_load", "open"])
@@ -318,14 +345,15 @@ def test_rectangular_port_below_cutoff_is_refused(small_guide, capfd):
     assert "Assembled" not in capfd.readouterr().err
 
 
-@pytest.mark.parametrize("entry", [
-    'type = "rectangular"\ntag = 1\npower = 0.0',
-    'type = "lumped"\ntag = 1\nz0 = -50.0\ndirection = [0, 1, 0]',
-    'type = "lumped"\ntag = 1\ndirection = [0, 0, 0]',
+@pytest.mark.parametrize("entry, why", [
+    ('type = "rectangular"\ntag = 1\npower = 0.0', "power must be above 0 W"),
+    ('type = "lumped"\ntag = 1\nz0 = -50.0\ndirection = [0, 1, 0]', "z0 must be above 0"),
+    # a zero direction also measures a zero height: the message must name the direction
+    ('type = "lumped"\ntag = 1\ndirection = [0, 0, 0]', "direction must be a non-zero vector"),
 ], ids=["zero_power", "negative_z0", "zero_direction"])
-def test_bad_port_entries_are_refused_naming_the_port(small_guide, entry):
+def test_bad_port_entries_are_refused_naming_the_port(small_guide, entry, why):
     toml = config([10e9], f"[[ports]]\n{entry}\n[pec]\ntags = [3]\n")
-    with pytest.raises(RuntimeError, match="port 1"):
+    with pytest.raises(RuntimeError, match=f"^port 1 \\([a-z]+\\): {why}"):
         Simulation.from_bytes(small_guide, toml)
 
 
@@ -339,6 +367,21 @@ def test_absorbing_layer_without_thickness_is_refused(small_guide, capfd, thickn
         Simulation.from_bytes(small_guide, config([10e9], body))
     assert str(info.value).startswith("pml on volume tag 10: thickness must be above 0 m, got ")
     assert "PML: tag=10" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("entry", [
+    "[[materials]]\nvolume_tag = 10\nur = 0.0\n",
+    "[[pml]]\nvolume_tag = 10\ndirection = [0, 0, 1]\ninner_face = 0.01\nthickness = 0.01\n"
+    "ur_base = 0.0\n",
+], ids=["material", "pml"])
+def test_zero_permeability_passes_setup_and_stops_the_sweep(small_guide, entry):
+    # Nothing checks a medium's values at set-up; the element code cannot invert mu = 0 and stops
+    # the call. The stop is a PanicException, which `except Exception` does not catch.
+    sim = Simulation.from_bytes(small_guide, config([10e9], RECT_PAIR.format(er=1.0) + entry))
+    with pytest.raises(BaseException) as info:
+        sim.run_sweep()
+    assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception)
+    assert str(info.value) == "matinv3: singular 3x3 material tensor (|det| = 0.000e0)"
 
 
 # ---- set-up report ----------------------------------------------------------------------------

@@ -333,8 +333,10 @@ std::optional<Vec3> RectangularPort::mode_profile(double x, double y, double z, 
   // normalised to P = 1/(2 Z) * integral |E|^2 dS, which gives A = sqrt(2 e_m e_n P Z/(a b)),
   // e_0 = 1, e_i = 2 otherwise. TE10 is A cos(pi s/a) along v in the centred coordinate s.
   // The pattern is laid out in the port's own frame, v = n x u with n pointing out of the mesh:
-  // two ports facing each other across a guide have opposite v, so a matched straight section
-  // of length L gives S21 = -exp(-j beta L) (the same reference convention as a Floquet pair).
+  // two ports facing each other across a guide share u but have opposite v, and each measures yc
+  // from its own corner. The facing port's reference field is then (-1)^(n+1) times the arriving
+  // one: a matched straight section of length L gives S21 = -exp(-j beta L) for TE10 and TE20,
+  // +exp(-j beta L) for TE01 and TE11.
   const double z_te = wave_impedance(k0);
   const Vec3 l = frame_to_local(frame, {x, y, z});
   const double xc = l[0] + 0.5 * a;
@@ -454,6 +456,10 @@ LumpedPort::LumpedPort(u64 number_, double power_, double z0_, double width_, do
       direction(direction_) {
   const std::string label = port_label(number, "lumped");
   require(positive_finite(z0), label, "z0 must be above 0 Ohm, got " + fmt_float(z0));
+  // Checked before the sizes: a zero direction measures a height of 0, and the height's message
+  // would send the user to the wrong key.
+  const double len = std::sqrt(dot3(direction, direction));
+  require(positive_finite(len), label, "direction must be a non-zero vector");
   require(positive_finite(width), label,
           "aperture width must be above 0 m, got " + fmt_float(width) +
               " (set width, or give the port an aperture across the direction)");
@@ -461,8 +467,6 @@ LumpedPort::LumpedPort(u64 number_, double power_, double z0_, double width_, do
           "aperture height must be above 0 m, got " + fmt_float(height) +
               " (set height, or give the port an aperture along the direction)");
   require_power(power, label);
-  const double len = std::sqrt(dot3(direction, direction));
-  require(positive_finite(len), label, "direction must be a non-zero vector");
   unit_direction = {direction[0] / len, direction[1] / len, direction[2] / len};
 }
 

@@ -120,7 +120,8 @@ double coax_impedance(double er, double ri, double ro);
 // ---- the five port kinds -------------------------------------------------------------------------
 
 // TE_mn mode of a rectangular waveguide aperture a x b (a along u, b along v of the port's own
-// frame: facing ports have opposite v, and a straight guide gives S21 = -exp(-j beta L)).
+// frame: facing ports have opposite v, and a straight guide gives S21 = (-1)^(n+1) exp(-j beta L),
+// -exp(-j beta L) for TE10 and +exp(-j beta L) for TE01).
 class RectangularPort final : public Port {
  public:
   // Refuses a, b, er or power not above 0 and the mode (0, 0).

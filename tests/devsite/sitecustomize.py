@@ -15,16 +15,21 @@ CHECKOUT_VARIABLE = "VANTREL_TEST_CHECKOUT"
 
 
 def set_aside_other_finders(checkout):
-    """Drops from sys.meta_path every finder that resolves `vantrel` to anything but the package
-    of `checkout`; the path-based finder, which searches sys.path in order, always stays."""
-    own = os.path.realpath(os.path.join(checkout, "vantrel", "__init__.py"))
+    """Drops from sys.meta_path every finder that resolves `vantrel`, or its module `_native`, to
+    anything outside the package of `checkout`; the path-based finder, which searches sys.path in
+    order, always stays. An editable install of this very clone finds the package here but the
+    module in site-packages: it goes too."""
+    own = os.path.realpath(os.path.join(checkout, "vantrel"))
+
+    def elsewhere(find_spec, name):
+        origin = getattr(find_spec(name, None), "origin", None)
+        return origin is not None and os.path.realpath(os.path.dirname(origin)) != own
+
     kept = []
     for finder in sys.meta_path:
         find_spec = getattr(finder, "find_spec", None)
         if finder is not importlib.machinery.PathFinder and find_spec is not None:
-            spec = find_spec("vantrel", None)
-            origin = getattr(spec, "origin", None)
-            if origin is not None and os.path.realpath(origin) != own:
+            if elsewhere(find_spec, "vantrel") or elsewhere(find_spec, "vantrel._native"):
                 continue
         kept.append(finder)
     sys.meta_path[:] = kept
