@@ -157,13 +157,15 @@ def table_keys(heading):
 
 def test_reference_names_every_key_the_reader_knows():
     source = (ROOT / "src" / "fd" / "config.cpp").read_text()
+    schemas = re.findall(r"struct Schema<([\w:]+)> \{(.*?)\n\};", source, re.S)
     records = {name: re.findall(r'(?:required|defaulted)\("(\w+)"', fields)
-               for name, fields in re.findall(r"struct Schema<([\w:]+)> \{(.*?)\n\};", source, re.S)}
+               for name, fields in schemas}
     assert set(records) == set(SECTIONS)
     for name, keys in records.items():  # in the reader's order, which the array form follows
         assert [k for k in table_keys(SECTIONS[name]) if k in keys] == keys, name
     assert "type" in table_keys("## `[[ports]]`")
-    kinds = re.search(r"PORT_KIND_NAMES = \{(.*?)\};", (ROOT / "src" / "fd" / "config.hpp").read_text(), re.S)
+    header = (ROOT / "src" / "fd" / "config.hpp").read_text()
+    kinds = re.search(r"PORT_KIND_NAMES = \{(.*?)\};", header, re.S)
     assert re.findall(r'"(\w+)"', kinds.group(1)) == [
         SECTIONS[n].split("`")[1] for n in SECTIONS if n.startswith("PortConfig::")]
 

@@ -124,6 +124,12 @@ def test_straight_guide_error_falls_with_refinement(straight_guides):
     assert errors[1] < errors[0]
 
 
+@pytest.fixture(scope="module")
+def rect_guide(tmp_path_factory):
+    a, b, length = 22.86e-3, 18e-3, 30e-3  # TE10, TE01, TE11 and TE20 all propagate at 14 GHz
+    return box_mesh(tmp_path_factory.mktemp("rect"), (a, b, length), 4e-3, GUIDE_TAGS), a, b, length
+
+
 @pytest.mark.parametrize("m, n", [(1, 0), (0, 1), (1, 1), (2, 0)])
 def test_facing_rectangular_ports_sign_follows_the_mode(rect_guide, m, n):
     # At the facing port v reverses and y is measured from the other corner: the reference field
@@ -138,12 +144,6 @@ def test_facing_rectangular_ports_sign_follows_the_mode(rect_guide, m, n):
     beta = math.sqrt(k0 * k0 - (m * math.pi / a) ** 2 - (n * math.pi / b) ** 2)
     assert abs(s[0, 0]) < 0.01
     assert abs(s[1, 0] * np.exp(1j * beta * length) - (-1) ** (n + 1)) < 0.01
-
-
-@pytest.fixture(scope="module")
-def rect_guide(tmp_path_factory):
-    a, b, length = 22.86e-3, 18e-3, 30e-3  # TE10, TE01, TE11 and TE20 all propagate at 14 GHz
-    return box_mesh(tmp_path_factory.mktemp("rect"), (a, b, length), 4e-3, GUIDE_TAGS), a, b, length
 
 
 @pytest.mark.parametrize("mode_nr, plates, sign", [(1, PLATES, FACING_PORTS), (2, X_PLATES, 1.0)],
@@ -190,8 +190,6 @@ def test_first_order_absorbing_termination(tmp_path):
         # j k0 on the boundary against j beta of the mode: Gamma = (beta - k0)/(beta + k0)
         expected = (beta - k0) / (beta + k0) * np.exp(-2j * beta * length)
         assert abs(r.sparams[i, 0, 0] - expected) < 2e-3
-
-
 
 
 @pytest.mark.parametrize("far_end", ["matched_port", "matched_load", "open"])
